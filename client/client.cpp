@@ -1,0 +1,234 @@
+// quorvel-client: asks the service how many spaces files hold.
+//
+//   quorvel-client [--server NAME] [--wait MS] [PATH...]
+//
+// Each PATH is sent as one request and its reply printed on a line of its own;
+// with no PATH, paths are read from standard input, one per line.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../pipe/protocol.h"
+#include "../pipe/request.h"
+
+enum {
+    ExitOk = 0,
+    ExitFailed = 1,     // a failure with no code of its own
+    ExitUsage = 2,
+    ExitNotRunning = 3, // no such pipe: the service is not running
+    ExitBusy = 4,       // another client held the service too long
+    ExitLost = 5,       // the connection broke or the answer made no sense
+    ExitTooLong = 6     // a path the protocol cannot carry
+};
+
+// How long (ms) a busy service is waited for unless --wait says otherwise.
+static const DWORD DEFAULT_BUSY_WAIT_MS = 10000;
+// Between two clients the service replaces its instance and the name is gone
+// for a moment: "not found" is believed only once it lasts this long (ms).
+static const DWORD NOT_FOUND_GRACE_MS = 1000;
+static const DWORD NOT_FOUND_RETRY_MS = 20;
+
+static const char PROGRAM[] = "quorvel-client";
+
+static void PrintUsage(FILE *fp)
+{
+    fprintf(fp,
+            "Usage: %s [--server NAME] [--wait MS] [PATH...]\n"
+            "Asks the Quorvel service how many space characters each file holds.\n"
+            "PATH names a file on the service's machine. With no PATH, paths are\n"
+            "read from standard input, one per line.\n"
+            "  --server NAME  the service's machine (default: this one)\n"
+            "  --wait MS      how long to wait for a busy service (default %lu)\n"
+            "Exit codes: 0 all answered, 2 usage, 3 service not running,\n"
+            "4 service busy too long, 5 connection lost, 6 path too long, 1 other.\n",
+            PROGRAM, (unsigned long)DEFAULT_BUSY_WAIT_MS);
+}
+
+// Opens the pipe, waiting up to dwWaitMs while another client holds it.
+static HANDLE ConnectToService(const char *szPipe, DWORD dwWaitMs, int *pExit)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        HANDLE hPipe = CreateFileA(szPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                   OPEN_EXISTING, 0, NULL);
+        if (hPipe != INVALID_HANDLE_VALUE) {
+            DWORD dwMode = PIPE_READMODE_MESSAGE;
+            if (!SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL)) {
+                fprintf(stderr, "%s: cannot switch %s to message mode: error %lu\n",
+                        PROGRAM, szPipe, (unsigned long)GetLastError());
+                CloseHandle(hPipe);
+                *pExit = ExitFailed;
+                return INVALID_HANDLE_VALUE;
+            }
+            return hPipe;
+        }
+        DWORD dwError = GetLastError();
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (dwError == ERROR_FILE_NOT_FOUND) {
+            if (dwElapsed < NOT_FOUND_GRACE_MS) {
+                Sleep(NOT_FOUND_RETRY_MS);
+                continue;
+            }
+            fprintf(stderr, "%s: the service is not running (no pipe %s)\n", PROGRAM, szPipe);
+            *pExit = ExitNotRunning;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (dwError != ERROR_PIPE_BUSY) {
+            fprintf(stderr, "%s: cannot open %s: error %lu\n", PROGRAM, szPipe,
+                    (unsigned long)dwError);
+            *pExit = (dwError == ERROR_BAD_NETPATH) ? ExitNotRunning : ExitFailed;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (dwElapsed >= dwWaitMs) {
+            fprintf(stderr, "%s: the service stayed busy for %lu ms; try again later\n",
+                    PROGRAM, (unsigned long)dwWaitMs);
+            *pExit = ExitBusy;
+            return INVALID_HANDLE_VALUE;
+        }
+        // Returns when an instance is free, on time-out, or at once when the
+        // name is briefly gone; the loop sorts these out.
+        WaitNamedPipeA(szPipe, dwWaitMs - dwElapsed);
+    }
+}
+
+// Sends one request and reads its one reply into reply (MESSAGE_SIZE bytes).
+static int Exchange(HANDLE hPipe, const char *request, char *reply)
+{
+    DWORD cbWritten = 0;
+    DWORD cbRequest = (DWORD)strlen(request) + 1;
+    if (!WriteFile(hPipe, request, cbRequest, &cbWritten, NULL) || cbWritten != cbRequest) {
+        fprintf(stderr, "%s: connection lost while sending: error %lu\n", PROGRAM,
+                (unsigned long)GetLastError());
+        return ExitLost;
+    }
+    DWORD cbRead = 0;
+    if (!ReadFile(hPipe, reply, (DWORD)MESSAGE_SIZE - 1, &cbRead, NULL)) {
+        fprintf(stderr, "%s: connection lost while waiting for the reply: error %lu\n",
+                PROGRAM, (unsigned long)GetLastError());
+        return ExitLost;
+    }
+    BoundRequest(reply, cbRead);
+    return ExitOk;
+}
+
+// Asks for one path and prints the reply. A bad path is reported and skipped.
+static int AskPath(HANDLE hPipe, const char *path, int *pWorst)
+{
+    if (strlen(path) > MAX_REQUEST_LENGTH) {
+        fprintf(stderr, "%s: path too long (%lu bytes; the limit is %lu): %.40s...\n",
+                PROGRAM, (unsigned long)strlen(path), (unsigned long)MAX_REQUEST_LENGTH, path);
+        *pWorst = ExitTooLong;
+        return ExitOk;
+    }
+    if (strcmp(path, EXIT_COMMAND) == 0) {
+        fprintf(stderr, "%s: a path of just \"%s\" would end the connection; write .\\%s\n",
+                PROGRAM, EXIT_COMMAND, EXIT_COMMAND);
+        *pWorst = ExitUsage;
+        return ExitOk;
+    }
+    char reply[MESSAGE_SIZE];
+    int res = Exchange(hPipe, path, reply);
+    if (res == ExitOk)
+        printf("%s\n", reply);
+    return res;
+}
+
+// Reads paths from standard input, one per line, until its end.
+static int AskStdinPaths(HANDLE hPipe, int *pWorst)
+{
+    char line[PIPE_BUFFER_SIZE + 2];
+    while (fgets(line, sizeof line, stdin) != NULL) {
+        size_t cch = strlen(line);
+        int fWhole = (cch > 0 && line[cch - 1] == '\n') || feof(stdin);
+        if (!fWhole) {
+            // Longer than any request can be: skip the rest of the line.
+            int ch;
+            while ((ch = getchar()) != EOF && ch != '\n')
+                ;
+            fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
+                    (unsigned long)MAX_REQUEST_LENGTH, line);
+            *pWorst = ExitTooLong;
+            continue;
+        }
+        while (cch > 0 && (line[cch - 1] == '\n' || line[cch - 1] == '\r'))
+            line[--cch] = '\0';
+        if (cch == 0)
+            continue;
+        int res = AskPath(hPipe, line, pWorst);
+        if (res != ExitOk)
+            return res;
+        fflush(stdout);
+    }
+    return ExitOk;
+}
+
+static int SayGoodbye(HANDLE hPipe)
+{
+    char reply[MESSAGE_SIZE];
+    int res = Exchange(hPipe, EXIT_COMMAND, reply);
+    if (res == ExitOk && strcmp(reply, EXIT_COMMAND) != 0) {
+        fprintf(stderr, "%s: the service did not echo \"%s\"\n", PROGRAM, EXIT_COMMAND);
+        res = ExitLost;
+    }
+    return res;
+}
+
+int main(int argc, char **argv)
+{
+    char szPipe[MAX_PATH];
+    snprintf(szPipe, sizeof szPipe, "%s", PIPE_NAME);
+    DWORD dwWaitMs = DEFAULT_BUSY_WAIT_MS;
+    int iFirstPath = argc;
+
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            PrintUsage(stdout);
+            return ExitOk;
+        } else if (strcmp(argv[i], "--server") == 0 && i + 1 < argc) {
+            int cch = snprintf(szPipe, sizeof szPipe, "\\\\%s\\Pipe\\%s", argv[++i],
+                               QUORVEL_PIPE_LEAF);
+            if (cch < 0 || (size_t)cch >= sizeof szPipe) {
+                fprintf(stderr, "%s: server name too long\n", PROGRAM);
+                return ExitUsage;
+            }
+        } else if (strcmp(argv[i], "--wait") == 0 && i + 1 < argc) {
+            char *pEnd = NULL;
+            unsigned long ul = strtoul(argv[++i], &pEnd, 10);
+            if (pEnd == argv[i] || *pEnd != '\0') {
+                fprintf(stderr, "%s: --wait takes milliseconds, not \"%s\"\n", PROGRAM, argv[i]);
+                return ExitUsage;
+            }
+            dwWaitMs = (DWORD)ul;
+        } else if (strcmp(argv[i], "--") == 0) {
+            iFirstPath = i + 1;
+            break;
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            fprintf(stderr, "%s: unknown option %s\n", PROGRAM, argv[i]);
+            PrintUsage(stderr);
+            return ExitUsage;
+        } else {
+            iFirstPath = i;
+            break;
+        }
+    }
+
+    int res = ExitOk;
+    HANDLE hPipe = ConnectToService(szPipe, dwWaitMs, &res);
+    if (hPipe == INVALID_HANDLE_VALUE)
+        return res;
+
+    int worst = ExitOk;
+    if (iFirstPath >= argc) {
+        res = AskStdinPaths(hPipe, &worst);
+    } else {
+        for (int i = iFirstPath; i < argc && res == ExitOk; ++i)
+            res = AskPath(hPipe, argv[i], &worst);
+    }
+    if (res == ExitOk)
+        res = SayGoodbye(hPipe);
+    CloseHandle(hPipe);
+    fflush(stdout);
+    return res != ExitOk ? res : worst;
+}

@@ -1,0 +1,59 @@
+#include "log.h"
+
+#include <stdio.h>
+#include <string.h>
+
+// The file is opened without write sharing, so two of our own threads would
+// refuse each other's lines; one lock keeps them all.
+static SRWLOCK LogLock = SRWLOCK_INIT;
+
+static HANDLE OpenLogFile(void)
+{
+    HANDLE hFile = INVALID_HANDLE_VALUE;
+    for (int iTry = 0; iTry < LOG_OPEN_TRIES; ++iTry) {
+        if (iTry > 0)
+            Sleep(LOG_RETRY_PAUSE_MS);
+        // Read sharing lets a viewer follow the log; writers still exclude
+        // each other, so lines never interleave.
+        hFile = CreateFileA(LOG_PATH, GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                            OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH, NULL);
+        if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+    }
+    return hFile;
+}
+
+int WriteLog(const char *message)
+{
+    DWORD dwCallerError = GetLastError();
+    char buf[LOG_LINE_SIZE];
+    int cch = snprintf(buf, sizeof buf - 2, "%s", message);
+    size_t cb = (cch < 0) ? 0 : (size_t)cch;
+    if (cb > sizeof buf - 3)
+        cb = sizeof buf - 3;
+    buf[cb++] = '\r';
+    buf[cb++] = '\n';
+    buf[cb] = '\0';
+
+    int res = -1;
+    AcquireSRWLockExclusive(&LogLock);
+    HANDLE hFile = OpenLogFile();
+    if (hFile != INVALID_HANDLE_VALUE) {
+        DWORD cbWritten = 0;
+        SetFilePointer(hFile, 0, NULL, FILE_END);
+        if (!WriteFile(hFile, buf, (DWORD)cb, &cbWritten, NULL))
+            cbWritten = 0;
+        CloseHandle(hFile);
+        res = (int)cbWritten;
+    }
+    ReleaseSRWLockExclusive(&LogLock);
+    SetLastError(dwCallerError);
+    return res;
+}
+
+void LogCallError(const char *szCall, DWORD dwError)
+{
+    char buffer[128];
+    snprintf(buffer, sizeof buffer, "%s: Error %ld\n", szCall, (long)dwError);
+    WriteLog(buffer);
+}

@@ -1,0 +1,25 @@
+// The activity log: one line per event appended to a fixed file, each line
+// opened, written through to disk and closed, so nothing is held between calls.
+#pragma once
+
+#include <windows.h>
+
+#include "../pipe/protocol.h"
+
+static const char LOG_PATH[] = "C:\\log_QX.log";
+
+// The longest message that reaches the log (a whole reply) plus CR LF and the
+// NUL; a longer message is cut, never overrun.
+static const size_t LOG_LINE_SIZE = MESSAGE_SIZE + 2;
+
+// How often and how far apart (ms) a line is retried while another process
+// holds the file: a short, bounded wait, never a hang.
+static const int LOG_OPEN_TRIES = 5;
+static const DWORD LOG_RETRY_PAUSE_MS = 10;
+
+// Appends message and CR LF to the log. Returns the bytes written, or -1 when
+// the file cannot be opened. Leaves the caller's GetLastError() as it was.
+int WriteLog(const char *message);
+
+// Logs "<call>: Error <code>\n", the one shape of every failed-call line.
+void LogCallError(const char *szCall, DWORD dwError);

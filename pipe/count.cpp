@@ -1,0 +1,47 @@
+// The counter: block reads in binary mode, one fused pass over each block.
+#include "count.h"
+#include "count_sse2.h"
+#include "cpu.h"
+#include "stop.h"
+
+int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCount)
+{
+    unsigned long long count = 0;
+    for (size_t i = 0; i < cb; ++i) {
+        if (pb[i] == 0x1A) {
+            *pCount += count;
+            return 1;
+        }
+        count += (pb[i] == 0x20);
+    }
+    *pCount += count;
+    return 0;
+}
+
+int CountBlock(const unsigned char *pb, size_t cb, unsigned long long *pCount)
+{
+#if COUNT_HAVE_SSE2
+    // Asked once: the answer cannot change while the process runs.
+    static const int fSse2 = CpuHasSse2();
+    if (fSse2)
+        return CountBlockSse2(pb, cb, pCount);
+#endif
+    return CountBlockScalar(pb, cb, pCount);
+}
+
+CountStatus CountStream(FILE *fp, unsigned long long *pCount)
+{
+    unsigned char block[COUNT_BLOCK_SIZE];
+    for (;;) {
+        if (PipeStopRequested)
+            return CountStopped;
+        size_t cbRead = fread(block, 1, sizeof block, fp);
+        if (CountBlock(block, cbRead, pCount))
+            return CountDone;
+        if (cbRead < sizeof block) {
+            // A short read is the end of the file or an error; an error must
+            // not be reported as a count.
+            return ferror(fp) ? CountReadError : CountDone;
+        }
+    }
+}

@@ -1,0 +1,6 @@
+// The one question the counter asks about the processor, behind a seam so that
+// the counter itself needs no platform header.
+#pragma once
+
+// Nonzero when SSE2 instructions may be used.
+int CpuHasSse2(void);

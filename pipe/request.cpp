@@ -1,0 +1,46 @@
+#include "request.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "count.h"
+
+char *BoundRequest(char *szBuf, size_t cbRead)
+{
+    // The buffer keeps older bytes of longer requests: never read past this one.
+    szBuf[cbRead] = '\0';
+    return szBuf;
+}
+
+void FormatReply(char *reply, size_t cbReply, const char *path, int counted,
+                 unsigned long long count)
+{
+    if (counted)
+        snprintf(reply, cbReply, REPLY_COUNTED_FORMAT, path, (long long)count);
+    else
+        snprintf(reply, cbReply, REPLY_CANT_OPEN_FORMAT, path);
+}
+
+int CountSpaces(const char *path, unsigned long long *pCount)
+{
+    // Some runtimes treat an empty name as a fatal invalid parameter.
+    if (path[0] == '\0')
+        return 0;
+    FILE *fp = fopen(path, "rb");
+    if (fp == NULL)
+        return 0;
+    *pCount = 0;
+    CountStatus status = CountStream(fp, pCount);
+    fclose(fp);
+    return status == CountDone;
+}
+
+RequestResult HandleRequest(const char *request, char *reply, size_t cbReply)
+{
+    if (strcmp(request, EXIT_COMMAND) == 0)
+        return RequestExit;
+    unsigned long long count = 0;
+    int counted = CountSpaces(request, &count);
+    FormatReply(reply, cbReply, request, counted, count);
+    return RequestReply;
+}

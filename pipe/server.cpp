@@ -1,0 +1,182 @@
+#include "server.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "../log/log.h"
+#include "instance.h"
+#include "request.h"
+#include "stop.h"
+
+enum { ServerIdle, ServerServing, ServerFinished };
+static volatile LONG ServerState = ServerIdle;
+static volatile DWORD ServerThreadId = 0;
+
+static int Stopping(void)
+{
+    return PipeStopRequested != 0;
+}
+
+static void ReplacePipeInstance(void)
+{
+    ClosePipeInstance();
+    // A failure is logged there; the next wait then fails and is paced.
+    CreatePipeInstance();
+}
+
+static void LogConnectError(DWORD dwError)
+{
+    switch (dwError) {
+    case ERROR_NO_DATA:
+        WriteLog("ConnectNamedPipe: ERROR_NO_DATA");
+        break;
+    case ERROR_PIPE_CONNECTED:
+        WriteLog("ConnectNamedPipe: ERROR_PIPE_CONNECTED");
+        break;
+    case ERROR_PIPE_LISTENING:
+        WriteLog("ConnectNamedPipe: ERROR_PIPE_LISTENING");
+        break;
+    case ERROR_CALL_NOT_IMPLEMENTED:
+        WriteLog("ConnectNamedPipe: ERROR_CALL_NOT_IMPLEMENTED");
+        break;
+    default:
+        LogCallError("ConnectNamedPipe", dwError);
+        break;
+    }
+}
+
+// Sleeps dwMs in short steps so that a stop is not kept waiting.
+static void PauseUnlessStopping(DWORD dwMs)
+{
+    const DWORD dwStep = 50;
+    for (DWORD dwSlept = 0; dwSlept < dwMs && !Stopping(); dwSlept += dwStep)
+        Sleep(dwMs - dwSlept < dwStep ? dwMs - dwSlept : dwStep);
+}
+
+// Returns nonzero once a client is connected. A failed wait is logged and dealt
+// with here: the caller simply waits again.
+static int WaitForClient(DWORD *pdwBackoff)
+{
+    BOOL fConnected = ConnectNamedPipe(PipeHandle, NULL);
+    DWORD dwError = fConnected ? ERROR_SUCCESS : GetLastError();
+    if (Stopping())
+        return 0;
+    if (!fConnected) {
+        LogConnectError(dwError);
+        // 535: the client opened the pipe before we waited; it is connected.
+        if (dwError != ERROR_PIPE_CONNECTED) {
+            WriteLog("Error connecting Named Pipe!\n");
+            // 232: a client came and went; only a fresh instance clears it.
+            // Anything else (an invalid handle after a failed re-creation
+            // included) is paced, so it never becomes a busy loop.
+            if (dwError != ERROR_NO_DATA) {
+                *pdwBackoff = (*pdwBackoff == 0) ? CONNECT_RETRY_FIRST_MS : *pdwBackoff * 2;
+                if (*pdwBackoff > CONNECT_RETRY_MAX_MS)
+                    *pdwBackoff = CONNECT_RETRY_MAX_MS;
+                PauseUnlessStopping(*pdwBackoff);
+                if (Stopping())
+                    return 0;
+            }
+            ReplacePipeInstance();
+            return 0;
+        }
+    }
+    *pdwBackoff = 0;
+    return 1;
+}
+
+// Serves one client until it sends "exit" or goes away, then replaces the
+// instance. Returns early, without touching the instance, when stopping.
+static void ServeClient(char *szBuf, char *message)
+{
+    WriteLog("Connected. Waiting for command.\n");
+    for (;;) {
+        DWORD cbRead = 0;
+        BOOL fRead = ReadFile(PipeHandle, szBuf, (DWORD)PIPE_BUFFER_SIZE, &cbRead, NULL);
+        DWORD dwError = fRead ? ERROR_SUCCESS : GetLastError();
+        if (Stopping())
+            return;
+        if (!fRead) {
+            LogCallError("ReadFile", dwError);
+            // 234: the message was longer than the buffer; its rest is the
+            // next read and is served as a request of its own.
+            if (dwError == ERROR_MORE_DATA)
+                continue;
+            // Anything else (109: the client left without "exit") lasts.
+            ReplacePipeInstance();
+            return;
+        }
+        BoundRequest(szBuf, cbRead);
+        snprintf(message, MESSAGE_SIZE, "Received: %s\n", szBuf);
+        WriteLog(message);
+
+        RequestResult result = HandleRequest(szBuf, message, MESSAGE_SIZE);
+        if (Stopping())
+            return;
+        // Failed writes are not acted on: the next read shows whether the
+        // client is still there.
+        DWORD cbWritten = 0;
+        if (result == RequestExit) {
+            WriteFile(PipeHandle, szBuf, (DWORD)strlen(szBuf) + 1, &cbWritten, NULL);
+            if (Stopping())
+                return;
+            snprintf(message, MESSAGE_SIZE, "Client exited\n");
+            WriteLog(message);
+            ReplacePipeInstance();
+            return;
+        }
+        WriteLog(message);
+        WriteFile(PipeHandle, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);
+        if (Stopping())
+            return;
+    }
+}
+
+void ServePipeClients(void)
+{
+    ServerThreadId = GetCurrentThreadId();
+    // A stop that came before the loop began has already let go of the instance.
+    if (InterlockedCompareExchange(&ServerState, ServerServing, ServerIdle) != ServerIdle)
+        return;
+
+    // One spare byte: a request of a full buffer without a NUL still ends.
+    char szBuf[PIPE_BUFFER_SIZE + 1];
+    char message[MESSAGE_SIZE];
+    memset(message, 0, sizeof message);
+    memset(szBuf, 0, sizeof szBuf);
+    WriteLog("Named pipe server\n");
+
+    DWORD dwBackoff = 0;
+    while (!Stopping()) {
+        if (WaitForClient(&dwBackoff))
+            ServeClient(szBuf, message);
+    }
+    InterlockedExchange(&ServerState, ServerFinished);
+}
+
+int StopPipeServer(DWORD dwTimeoutMs)
+{
+    InterlockedExchange(&PipeStopRequested, 1);
+    if (InterlockedCompareExchange(&ServerState, ServerFinished, ServerIdle) == ServerIdle)
+        return 1;
+
+    HANDLE hThread = OpenThread(THREAD_TERMINATE, FALSE, ServerThreadId);
+    DWORD dwStart = GetTickCount();
+    while (ServerState != ServerFinished) {
+        // Closing the handle would not end a call blocked on it: cancel it.
+        if (hThread != NULL)
+            CancelSynchronousIo(hThread);
+        if (GetTickCount() - dwStart >= dwTimeoutMs)
+            break;
+        Sleep(STOP_CANCEL_INTERVAL_MS);
+    }
+    if (hThread != NULL)
+        CloseHandle(hThread);
+    return ServerState == ServerFinished;
+}
+
+void ResetPipeServer(void)
+{
+    InterlockedExchange(&PipeStopRequested, 0);
+    InterlockedExchange(&ServerState, ServerIdle);
+}

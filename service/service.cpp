@@ -1,0 +1,77 @@
+#include "service.h"
+
+#include <stdio.h>
+
+#include "../log/log.h"
+#include "../pipe/instance.h"
+#include "../pipe/server.h"
+#include "status.h"
+
+// The exit code that the stopped report carries: the reason a start failed,
+// otherwise 0.
+static DWORD StopExitCode = NO_ERROR;
+static volatile LONG ServiceMainActive = 0;
+
+static void StopService(void)
+{
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+    WriteLog("Quorvel Service stopping...");
+    // The loop must be out of its blocking call before the instance is
+    // closed: its handle number could otherwise be reused under it.
+    StopPipeServer(STOP_LOOP_WAIT_MS);
+    ClosePipeInstance();
+    ReportServiceStatus(SERVICE_STOPPED, StopExitCode, 0);
+    WriteLog("Quorvel Service stopped!");
+}
+
+void WINAPI ServiceCtrlHandler(DWORD dwControl)
+{
+    DWORD dwState = ServiceStatus.dwCurrentState;
+    // A second stop while stopping is answered like an interrogate.
+    if (dwControl == SERVICE_CONTROL_STOP && dwState != SERVICE_STOP_PENDING &&
+        dwState != SERVICE_STOPPED)
+        StopService();
+    else
+        ResendServiceStatus();
+}
+
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
+{
+    (void)argc;
+    (void)argv;
+    InterlockedExchange(&ServiceMainActive, 1);
+
+    ServiceStatusHandle = RegisterServiceCtrlHandlerA(SERVICE_NAME, ServiceCtrlHandler);
+    if (ServiceStatusHandle == 0) {
+        WriteLog("Error RegisterServiceCtrlHandler");
+        InterlockedExchange(&ServiceMainActive, 0);
+        return;
+    }
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
+    WriteLog("Quorvel Service starting...");
+
+    int r = CreatePipeInstance();
+    if (r < 0) {
+        // Reported as the stopped state's exit code, so the manager shows why.
+        DWORD dwError = GetLastError();
+        StopExitCode = (dwError != NO_ERROR) ? dwError : ERROR_SERVICE_SPECIFIC_ERROR;
+        char buf[256];
+        snprintf(buf, sizeof buf, "Error init Quorvel server %d", r);
+        WriteLog(buf);
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    } else {
+        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        WriteLog("Quorvel Service started!");
+        ServePipeClients();
+    }
+    InterlockedExchange(&ServiceMainActive, 0);
+}
+
+void WaitForServiceMain(DWORD dwTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    while (ServiceMainActive && GetTickCount() - dwStart < dwTimeoutMs)
+        Sleep(10);
+}

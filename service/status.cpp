@@ -1,0 +1,39 @@
+#include "status.h"
+
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE ServiceStatusHandle;
+DWORD CheckPoint = 1;
+
+// An interrogate can arrive on the main thread while start-up reports on the
+// service thread: one lock keeps each report whole and every advance counted.
+static SRWLOCK StatusLock = SRWLOCK_INIT;
+
+static BOOL ReportLocked(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
+{
+    ServiceStatus.dwControlsAccepted =
+        (dwState == SERVICE_START_PENDING) ? 0 : SERVICE_ACCEPT_STOP;
+    ServiceStatus.dwCurrentState = dwState;
+    ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
+    ServiceStatus.dwWaitHint = dwWaitHint;
+    if (dwState == SERVICE_RUNNING || dwState == SERVICE_STOPPED)
+        ServiceStatus.dwCheckPoint = 0;
+    else
+        ServiceStatus.dwCheckPoint = CheckPoint++;
+    return SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+}
+
+BOOL ReportServiceStatus(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    BOOL fOk = ReportLocked(dwState, dwWin32ExitCode, dwWaitHint);
+    ReleaseSRWLockExclusive(&StatusLock);
+    return fOk;
+}
+
+BOOL ResendServiceStatus(void)
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    BOOL fOk = ReportLocked(ServiceStatus.dwCurrentState, NO_ERROR, 0);
+    ReleaseSRWLockExclusive(&StatusLock);
+    return fOk;
+}
