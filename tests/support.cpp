@@ -1,0 +1,260 @@
+#include "support.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "log/log.h"
+#include "pipe/instance.h"
+#include "pipe/protocol.h"
+#include "pipe/server.h"
+
+static const char TEST_ROOT[] = "C:\\quorvel-tests";
+
+static void RemoveTree(const std::string &dir)
+{
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
+                continue;
+            std::string path = dir + "\\" + fd.cFileName;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileA(path.c_str());
+        } while (FindNextFileA(hFind, &fd));
+        FindClose(hFind);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+std::string MakeTestDir(const char *szName)
+{
+    CreateDirectoryA(TEST_ROOT, NULL);
+    std::string dir = std::string(TEST_ROOT) + "\\" + szName;
+    RemoveTree(dir);
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
+}
+
+bool WriteWholeFile(const std::string &path, const std::string &bytes)
+{
+    FILE *fp = fopen(path.c_str(), "wb");
+    if (fp == NULL)
+        return false;
+    bool fOk = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    return fclose(fp) == 0 && fOk;
+}
+
+std::string ReadWholeFile(const char *path)
+{
+    std::string bytes;
+    FILE *fp = fopen(path, "rb");
+    if (fp == NULL)
+        return bytes;
+    char block[4096];
+    size_t cb;
+    while ((cb = fread(block, 1, sizeof block, fp)) > 0)
+        bytes.append(block, cb);
+    fclose(fp);
+    return bytes;
+}
+
+void DeleteLogFile(void)
+{
+    DeleteFileA(LOG_PATH);
+}
+
+std::string ReadLogFile(void)
+{
+    return ReadWholeFile(LOG_PATH);
+}
+
+std::vector<std::string> LogLines(void)
+{
+    std::string text = ReadLogFile();
+    std::vector<std::string> lines;
+    size_t iStart = 0;
+    for (;;) {
+        size_t iEnd = text.find("\r\n", iStart);
+        if (iEnd == std::string::npos)
+            break;
+        lines.push_back(text.substr(iStart, iEnd - iStart));
+        iStart = iEnd + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    std::vector<std::string> lines = LogLines();
+    while (lines.size() < nLines && GetTickCount() - dwStart < dwTimeoutMs) {
+        Sleep(10);
+        lines = LogLines();
+    }
+    return lines;
+}
+
+static DWORD WINAPI LoopThread(LPVOID)
+{
+    ServePipeClients();
+    return 0;
+}
+
+HANDLE StartLoopThread(bool fCreate)
+{
+    ResetPipeServer();
+    size_t nLines = LogLines().size();
+    if (fCreate)
+        CreatePipeInstance();
+    HANDLE hThread = CreateThread(NULL, 0, LoopThread, NULL, 0, NULL);
+    // The loop logs its start just before it waits; a client that came sooner
+    // would meet the instance before the wait, which tests provoke on purpose.
+    WaitForLogLines(nLines + (fCreate ? 2 : 1));
+    Sleep(LOOP_SETTLE_MS);
+    return hThread;
+}
+
+bool StopLoopThread(HANDLE hThread)
+{
+    bool fLetGo = StopPipeServer(LOOP_STOP_WAIT_MS) != 0;
+    ClosePipeInstance();
+    bool fEnded = WaitForSingleObject(hThread, LOOP_STOP_WAIT_MS) == WAIT_OBJECT_0;
+    CloseHandle(hThread);
+    ResetPipeServer();
+    return fLetGo && fEnded;
+}
+
+HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        HANDLE hPipe = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                   OPEN_EXISTING, 0, NULL);
+        DWORD dwError = GetLastError();
+        if (hPipe != INVALID_HANDLE_VALUE) {
+            DWORD dwMode = PIPE_READMODE_MESSAGE;
+            SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL);
+            return hPipe;
+        }
+        // Between two clients the old instance lingers or the name is briefly
+        // gone: both pass, as a client that waits sees.
+        bool fPassing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PIPE_BUSY;
+        if (!fPassing || GetTickCount() - dwStart >= dwWaitMs) {
+            if (pdwError != NULL)
+                *pdwError = dwError;
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(5);
+    }
+}
+
+bool SendBytes(HANDLE hPipe, const void *pb, DWORD cb)
+{
+    DWORD cbWritten = 0;
+    return WriteFile(hPipe, pb, cb, &cbWritten, NULL) && cbWritten == cb;
+}
+
+bool SendText(HANDLE hPipe, const std::string &text)
+{
+    return SendBytes(hPipe, text.c_str(), (DWORD)text.size() + 1);
+}
+
+bool ReadMessage(HANDLE hPipe, std::string *pMessage)
+{
+    char buf[MESSAGE_SIZE * 2];
+    DWORD cbRead = 0;
+    if (!ReadFile(hPipe, buf, sizeof buf, &cbRead, NULL))
+        return false;
+    pMessage->assign(buf, cbRead);
+    return true;
+}
+
+std::string Ask(HANDLE hPipe, const std::string &request)
+{
+    std::string reply;
+    if (!SendText(hPipe, request) || !ReadMessage(hPipe, &reply))
+        return "<no reply>";
+    if (reply.empty() || reply.back() != '\0')
+        return "<reply without NUL: " + reply + ">";
+    reply.pop_back();
+    return reply;
+}
+
+std::string ExeDir(void)
+{
+    char szPath[MAX_PATH];
+    DWORD cch = GetModuleFileNameA(NULL, szPath, sizeof szPath);
+    std::string path(szPath, cch);
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+static DWORD WINAPI DrainThread(LPVOID pv)
+{
+    void **ppv = (void **)pv;
+    HANDLE hRead = (HANDLE)ppv[0];
+    std::string *pText = (std::string *)ppv[1];
+    char block[1024];
+    DWORD cb;
+    while (ReadFile(hRead, block, sizeof block, &cb, NULL) && cb > 0)
+        pText->append(block, cb);
+    return 0;
+}
+
+int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
+               std::string *pErr, DWORD dwTimeoutMs)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
+    CreatePipe(&hInRead, &hInWrite, &sa, 0);
+    CreatePipe(&hOutRead, &hOutWrite, &sa, 0);
+    CreatePipe(&hErrRead, &hErrWrite, &sa, 0);
+    SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = hInRead;
+    si.hStdOutput = hOutWrite;
+    si.hStdError = hErrWrite;
+    PROCESS_INFORMATION pi;
+    std::vector<char> cmd(commandLine.begin(), commandLine.end());
+    cmd.push_back('\0');
+    BOOL fStarted = CreateProcessA(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    CloseHandle(hInRead);
+    CloseHandle(hOutWrite);
+    CloseHandle(hErrWrite);
+    if (!fStarted) {
+        CloseHandle(hInWrite);
+        CloseHandle(hOutRead);
+        CloseHandle(hErrRead);
+        return -1;
+    }
+    void *outArgs[2] = {hOutRead, pOut};
+    void *errArgs[2] = {hErrRead, pErr};
+    HANDLE hDrains[2] = {CreateThread(NULL, 0, DrainThread, outArgs, 0, NULL),
+                         CreateThread(NULL, 0, DrainThread, errArgs, 0, NULL)};
+    DWORD cbWritten;
+    if (!input.empty())
+        WriteFile(hInWrite, input.data(), (DWORD)input.size(), &cbWritten, NULL);
+    CloseHandle(hInWrite);
+
+    DWORD dwExit = (DWORD)-1;
+    if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &dwExit);
+    else
+        TerminateProcess(pi.hProcess, (UINT)-1);
+    WaitForMultipleObjects(2, hDrains, TRUE, 5000);
+    CloseHandle(hDrains[0]);
+    CloseHandle(hDrains[1]);
+    CloseHandle(hOutRead);
+    CloseHandle(hErrRead);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return (int)dwExit;
+}

@@ -1,0 +1,51 @@
+// What the Windows tests share: real files on the prefix's C: drive, the real
+// log file, the connection loop on a thread and real client handles.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A folder of the test's own, made empty; paths inside it are returned whole.
+std::string MakeTestDir(const char *szName);
+bool WriteWholeFile(const std::string &path, const std::string &bytes);
+std::string ReadWholeFile(const char *path);
+
+// The log file: removed before a test, read back as its CR LF lines after.
+void DeleteLogFile(void);
+std::string ReadLogFile(void);
+std::vector<std::string> LogLines(void);
+// Waits (bounded) until the log has at least nLines lines; returns them.
+std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs = 5000);
+
+// How long (ms) a test lets the loop take to stop before calling it hung.
+static const DWORD LOOP_STOP_WAIT_MS = 5000;
+
+// How long (ms) the loop is given, after its first line, to reach its wait.
+static const DWORD LOOP_SETTLE_MS = 50;
+
+// The connection loop on a thread of the test process, on a fresh instance
+// (fCreate) or on whatever PipeHandle holds.
+HANDLE StartLoopThread(bool fCreate = true);
+// Stops the loop the way the service does and closes the instance; returns
+// whether the loop let go in time.
+bool StopLoopThread(HANDLE hThread);
+
+// Opens the pipe as a client in message read mode, waiting up to dwWaitMs
+// while it is busy or briefly gone; INVALID_HANDLE_VALUE with *pdwError set
+// when it cannot.
+HANDLE OpenClient(DWORD *pdwError = NULL, DWORD dwWaitMs = 5000);
+bool SendBytes(HANDLE hPipe, const void *pb, DWORD cb);
+bool SendText(HANDLE hPipe, const std::string &text); // with its NUL
+// Reads one message; the bytes as sent, NUL included.
+bool ReadMessage(HANDLE hPipe, std::string *pMessage);
+// Sends a request and returns the reply text (without its NUL).
+std::string Ask(HANDLE hPipe, const std::string &request);
+
+// The directory of the running test exe, where the programs under test lie.
+std::string ExeDir(void);
+// Runs a program with the given command line and standard input; collects
+// its standard output and error. Returns the exit code, or -1.
+int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
+               std::string *pErr, DWORD dwTimeoutMs = 30000);

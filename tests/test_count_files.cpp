@@ -1,0 +1,129 @@
+// The counter on real files on the C: drive, against the Windows runtime's
+// own text mode read one fgetc at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pipe/count.h"
+#include "pipe/request.h"
+#include "reference_count.h"
+#include "support.h"
+
+namespace {
+
+struct Counted {
+    bool fOpened;
+    unsigned long long count;
+};
+
+Counted Count(const std::string &path)
+{
+    Counted c = {false, 0};
+    c.fOpened = CountSpaces(path.c_str(), &c.count) != 0;
+    return c;
+}
+
+std::string Reply(const std::string &path)
+{
+    char reply[MESSAGE_SIZE];
+    EXPECT_EQ(RequestReply, HandleRequest(path.c_str(), reply, sizeof reply));
+    return reply;
+}
+
+class CountFiles : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeTestDir("count"); }
+    std::string File(const char *name, const std::string &bytes)
+    {
+        std::string path = dir + "\\" + name;
+        EXPECT_TRUE(WriteWholeFile(path, bytes));
+        return path;
+    }
+    // The count, checked against the text-mode reference on the way.
+    unsigned long long Checked(const std::string &path)
+    {
+        long long reference = -1;
+        EXPECT_TRUE(CountSpacesByteLoop(path.c_str(), &reference));
+        Counted c = Count(path);
+        EXPECT_TRUE(c.fOpened);
+        EXPECT_EQ((unsigned long long)reference, c.count) << path;
+        return c.count;
+    }
+    std::string dir;
+};
+
+TEST_F(CountFiles, TheCasesUsersMeet)
+{
+    EXPECT_EQ(0u, Checked(File("empty.txt", "")));
+    EXPECT_EQ(3u, Checked(File("words.txt", "one two  three")));
+    EXPECT_EQ(0u, Checked(File("tabs.txt", "\t\t\n\t\r\n\n")));
+    EXPECT_EQ(4u, Checked(File("crlf.txt", "a b\r\nc d\r\n e \r\n")));
+    EXPECT_EQ(1u, Checked(File("ctrlz.txt", "ab cd\x1A    ")));
+    EXPECT_EQ(0u, Checked(File("nbsp.txt", "\xA0\xA0x\xA0")));
+    EXPECT_EQ(2u, Checked(File("lonecr.txt", " \r \r")));
+}
+
+TEST_F(CountFiles, RepliesNameTheFileAndItsCount)
+{
+    std::string path = File("words.txt", "one two  three");
+    EXPECT_EQ("(Server): file:" + path + ", spaces = 3", Reply(path));
+    EXPECT_EQ("(Server): file:" + path + ", spaces = 3", Reply(path)) << "the count starts at 0 again";
+    std::string empty = File("empty.txt", "");
+    EXPECT_EQ("(Server): file:" + empty + ", spaces = 0", Reply(empty));
+}
+
+TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
+{
+    EXPECT_EQ("(Server)Can't open " + dir + "\\missing.txt!", Reply(dir + "\\missing.txt"));
+    EXPECT_EQ("(Server)Can't open " + dir + "!", Reply(dir)) << "a directory";
+
+    // Held by another program that shares nothing: a sharing violation.
+    std::string path = File("held.txt", "a b");
+    HANDLE hHeld = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    EXPECT_FALSE(Count(path).fOpened);
+    CloseHandle(hHeld);
+    EXPECT_TRUE(Count(path).fOpened);
+}
+
+TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
+{
+    static const char mix[] = {' ', ' ', ' ', ' ', '\x1A', '\r', '\n', '\xA0', 'x', '\t'};
+    unsigned seed = 2024;
+    for (int iFile = 0; iFile < 150; ++iFile) {
+        seed = seed * 1103515245u + 12345u;
+        size_t cb = (seed >> 8) % (iFile < 100 ? 300 : 150000);
+        std::string bytes(cb, '\0');
+        for (size_t i = 0; i < cb; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            unsigned r = seed >> 16;
+            // Ctrl-Z is rare, so most files are counted far past their start.
+            char ch = (r % 5 == 0) ? (char)(r >> 3) : mix[(r >> 4) % sizeof mix];
+            if (ch == '\x1A' && (r >> 9) % 64 != 0)
+                ch = ' ';
+            bytes[i] = ch;
+        }
+        char name[32];
+        snprintf(name, sizeof name, "gen%03d.bin", iFile);
+        Checked(File(name, bytes));
+    }
+}
+
+TEST_F(CountFiles, CtrlZAtBlockEdges)
+{
+    const size_t sizes[] = {COUNT_BLOCK_SIZE - 1, COUNT_BLOCK_SIZE, COUNT_BLOCK_SIZE + 1};
+    for (size_t cb : sizes) {
+        std::string spaces(cb, ' ');
+        EXPECT_EQ(cb, Checked(File("edge.txt", spaces)));
+        const size_t ends[] = {COUNT_BLOCK_SIZE - 2, COUNT_BLOCK_SIZE - 1, COUNT_BLOCK_SIZE};
+        for (size_t iEnd : ends) {
+            if (iEnd >= cb)
+                continue;
+            std::string bytes = spaces;
+            bytes[iEnd] = '\x1A';
+            EXPECT_EQ(iEnd, Checked(File("edge.txt", bytes))) << "size " << cb << " end " << iEnd;
+        }
+    }
+}
+
+} // namespace

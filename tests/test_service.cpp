@@ -1,0 +1,185 @@
+// The service end to end under the real service manager: registered, started,
+// asked, interrogated and stopped as an administrator would.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pipe/protocol.h"
+#include "service/service.h"
+#include "support.h"
+
+namespace {
+
+typedef std::vector<std::string> Lines;
+
+const DWORD STATE_WAIT_MS = 20000;
+
+const Lines START_LINES = {"Quorvel service entry point", "Quorvel Service starting...",
+                           "Waiting for connect...\n", "Quorvel Service started!",
+                           "Named pipe server\n"};
+const Lines STOP_LINES = {"Quorvel Service stopping...", "Named Pipe closed!",
+                          "Quorvel Service stopped!"};
+
+Lines Tail(const Lines &lines, size_t n)
+{
+    return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
+}
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(nullptr, hManager) << GetLastError();
+        RemoveService();
+        std::string binary = "\"" + ExeDir() + "\\quorvel-service.exe\"";
+        hService = CreateServiceA(hManager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, binary.c_str(), NULL, NULL, NULL, NULL,
+                                  NULL);
+        ASSERT_NE(nullptr, hService) << GetLastError();
+        DeleteLogFile();
+        dir = MakeTestDir("service");
+    }
+    void TearDown() override
+    {
+        if (hService != NULL) {
+            SERVICE_STATUS status;
+            ControlService(hService, SERVICE_CONTROL_STOP, &status);
+            WaitForState(SERVICE_STOPPED);
+            DeleteService(hService);
+            CloseServiceHandle(hService);
+        }
+        if (hManager != NULL)
+            CloseServiceHandle(hManager);
+    }
+    void RemoveService()
+    {
+        SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+        if (hOld == NULL)
+            return;
+        SERVICE_STATUS status;
+        ControlService(hOld, SERVICE_CONTROL_STOP, &status);
+        DeleteService(hOld);
+        CloseServiceHandle(hOld);
+    }
+    SERVICE_STATUS_PROCESS Query()
+    {
+        SERVICE_STATUS_PROCESS ssp;
+        memset(&ssp, 0, sizeof ssp);
+        DWORD cbNeeded = 0;
+        QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp,
+                             &cbNeeded);
+        return ssp;
+    }
+    SERVICE_STATUS_PROCESS WaitForState(DWORD dwState)
+    {
+        DWORD dwStart = GetTickCount();
+        SERVICE_STATUS_PROCESS ssp = Query();
+        while (ssp.dwCurrentState != dwState && GetTickCount() - dwStart < STATE_WAIT_MS) {
+            Sleep(20);
+            ssp = Query();
+        }
+        return ssp;
+    }
+    // Starts the service and waits until it runs and has logged its start.
+    SERVICE_STATUS_PROCESS StartRunning()
+    {
+        EXPECT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
+        SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_RUNNING);
+        WaitForLogLines(START_LINES.size());
+        return ssp;
+    }
+    std::string Ask(const std::string &path)
+    {
+        std::string out, err;
+        RunProgram("\"" + ExeDir() + "\\quorvel-client.exe\" \"" + path + "\"", "", &out, &err);
+        return out + err;
+    }
+    SC_HANDLE hManager = NULL;
+    SC_HANDLE hService = NULL;
+    std::string dir;
+};
+
+TEST_F(Service, StartsRunsAndAnswers)
+{
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    EXPECT_EQ((DWORD)SERVICE_ACCEPT_STOP, ssp.dwControlsAccepted);
+    EXPECT_EQ((DWORD)SERVICE_WIN32_OWN_PROCESS, ssp.dwServiceType);
+    EXPECT_EQ(START_LINES, LogLines());
+
+    std::string words = dir + "\\words.txt";
+    ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+    EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n", Ask(words));
+    EXPECT_EQ("(Server)Can't open " + dir + "\\none!\r\n", Ask(dir + "\\none"));
+}
+
+TEST_F(Service, AnInterrogateLeavesItRunningAndUnlogged)
+{
+    StartRunning();
+    size_t nLines = LogLines().size();
+    SERVICE_STATUS status;
+    ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, status.dwCurrentState);
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, Query().dwCurrentState);
+    EXPECT_EQ(nLines, LogLines().size());
+}
+
+TEST_F(Service, StopsWhileAClientIsConnected)
+{
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, ssp.dwProcessId);
+    ASSERT_NE(nullptr, hProcess);
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    std::string words = dir + "\\words.txt";
+    ASSERT_TRUE(WriteWholeFile(words, "a b"));
+    EXPECT_EQ("(Server): file:" + words + ", spaces = 1", ::Ask(hClient, words));
+
+    SERVICE_STATUS status;
+    DWORD dwStart = GetTickCount();
+    ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ssp = WaitForState(SERVICE_STOPPED);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
+    EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STATE_WAIT_MS))
+        << "the process ends";
+    EXPECT_LT(GetTickCount() - dwStart, 5000u);
+    CloseHandle(hProcess);
+    CloseHandle(hClient);
+    EXPECT_EQ(STOP_LINES, Tail(LogLines(), STOP_LINES.size()));
+}
+
+// Someone else holds the pipe's name with one instance allowed.
+TEST_F(Service, AFailedStartShowsWhy)
+{
+    HANDLE hSquatter = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                        512, 512, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hSquatter);
+    ASSERT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
+    SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
+    CloseHandle(hSquatter);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
+    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ssp.dwWin32ExitCode);
+    Lines expected = {"Quorvel service entry point", "Quorvel Service starting...",
+                      "CreateNamedPipe: Error 231\n", "Error init Quorvel server -1"};
+    for (const std::string &line : STOP_LINES)
+        expected.push_back(line);
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+}
+
+TEST_F(Service, AConsoleStartLogsAndFails)
+{
+    std::string out, err;
+    // The dispatcher waits about ten seconds before it gives up.
+    int code = RunProgram("\"" + ExeDir() + "\\quorvel-service.exe\"", "", &out, &err, 60000);
+    EXPECT_EQ(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, code);
+    Lines expected = {"Quorvel service entry point", "StartServiceCtrlDispatcher: Error 1063\n"};
+    EXPECT_EQ(expected, LogLines());
+    EXPECT_EQ("", out + err) << "no console output";
+}
+
+} // namespace
