@@ -1,0 +1,88 @@
+#include "service_fixture.h"
+
+#include "service/service.h"
+#include "support.h"
+
+const Lines START_LINES = {"Quorvel service entry point", "Quorvel Service starting...",
+                           "Waiting for connect...\n", "Quorvel Service started!",
+                           "Named pipe server\n"};
+const Lines STOP_LINES = {"Quorvel Service stopping...", "Named Pipe closed!",
+                          "Quorvel Service stopped!"};
+
+Lines Tail(const Lines &lines, size_t n)
+{
+    return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
+}
+
+static void RemoveService(SC_HANDLE hManager)
+{
+    SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (hOld == NULL)
+        return;
+    SERVICE_STATUS status;
+    ControlService(hOld, SERVICE_CONTROL_STOP, &status);
+    DeleteService(hOld);
+    CloseServiceHandle(hOld);
+}
+
+void Service::SetUp()
+{
+    hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, hManager) << GetLastError();
+    RemoveService(hManager);
+    std::string binary = "\"" + ExeDir() + "\\quorvel-service.exe\"";
+    hService = CreateServiceA(hManager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                              SERVICE_ERROR_NORMAL, binary.c_str(), NULL, NULL, NULL, NULL, NULL);
+    ASSERT_NE(nullptr, hService) << GetLastError();
+    DeleteLogFile();
+    dir = MakeTestDir("service");
+}
+
+void Service::TearDown()
+{
+    if (hService != NULL) {
+        SERVICE_STATUS status;
+        ControlService(hService, SERVICE_CONTROL_STOP, &status);
+        WaitForState(SERVICE_STOPPED);
+        DeleteService(hService);
+        CloseServiceHandle(hService);
+    }
+    if (hManager != NULL)
+        CloseServiceHandle(hManager);
+}
+
+SERVICE_STATUS_PROCESS Service::Query()
+{
+    SERVICE_STATUS_PROCESS ssp;
+    memset(&ssp, 0, sizeof ssp);
+    DWORD cbNeeded = 0;
+    QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp, &cbNeeded);
+    return ssp;
+}
+
+SERVICE_STATUS_PROCESS Service::WaitForState(DWORD dwState)
+{
+    DWORD dwStart = GetTickCount();
+    SERVICE_STATUS_PROCESS ssp = Query();
+    while (ssp.dwCurrentState != dwState && GetTickCount() - dwStart < STATE_WAIT_MS) {
+        Sleep(20);
+        ssp = Query();
+    }
+    return ssp;
+}
+
+SERVICE_STATUS_PROCESS Service::StartRunning()
+{
+    EXPECT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
+    SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_RUNNING);
+    WaitForLogLines(START_LINES.size());
+    return ssp;
+}
+
+std::string Service::Ask(const std::string &path)
+{
+    std::string out, err;
+    RunProgram("\"" + ExeDir() + "\\quorvel-client.exe\" \"" + path + "\"", "", &out, &err);
+    return out + err;
+}

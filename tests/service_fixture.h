@@ -1,0 +1,36 @@
+// A fixture for tests that need the service registered with the real service
+// manager: registered fresh before each test, stopped and removed after it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+typedef std::vector<std::string> Lines;
+
+// How long (ms) a test waits for the service to reach a state.
+static const DWORD STATE_WAIT_MS = 20000;
+
+extern const Lines START_LINES;
+extern const Lines STOP_LINES;
+
+// The last n lines.
+Lines Tail(const Lines &lines, size_t n);
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    SERVICE_STATUS_PROCESS Query();
+    SERVICE_STATUS_PROCESS WaitForState(DWORD dwState);
+    // Starts the service and waits until it runs and has logged its start.
+    SERVICE_STATUS_PROCESS StartRunning();
+    // Asks through the command-line client; its output and errors.
+    std::string Ask(const std::string &path);
+
+    SC_HANDLE hManager = NULL;
+    SC_HANDLE hService = NULL;
+    std::string dir;
+};
