@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the service, registers it with Wine's service manager in a prefix of
+# its own under build/, starts it, answers a demonstration request with the
+# client and follows the log until Ctrl-C; then stops the service.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash tools/setup.sh
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw --target quorvel-service quorvel-client
+
+bin="$root/build/mingw/bin"
+prefix="$root/build/mingw/run-prefix"
+name="Quorvel service"
+tools/wine-run.sh "$prefix"
+
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine ends a service when its last ordinary process exits: keep the server up.
+wineserver -p
+sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
+state() { sc query "$name" | awk '/STATE/ {print $4}'; }
+wait_state() {
+    for _ in $(seq 1 100); do
+        [ "$(state)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    echo "the service did not reach $1" >&2
+    return 1
+}
+
+stop_service() {
+    trap - INT TERM EXIT
+    [ -n "${tail_pid:-}" ] && kill "$tail_pid" 2>/dev/null || true
+    echo
+    echo "== Stopping the service"
+    sc stop "$name" >/dev/null || true
+    wait_state STOPPED || true
+    sc query "$name"
+    echo "== The log ends with:"
+    tail -n 5 "$log" | tr -d '\r'
+    wineserver -k || true
+}
+
+# A second run replaces the first registration.
+if sc query "$name" | grep -q STATE; then
+    sc stop "$name" >/dev/null || true
+    wait_state STOPPED || true
+    sc delete "$name" >/dev/null
+fi
+exe_win=$(winepath -w "$bin/quorvel-service.exe" 2>/dev/null)
+sc create "$name" binpath= "\"$exe_win\"" type= own start= demand
+log="$prefix/drive_c/log_QX.log"
+trap stop_service INT TERM EXIT
+
+echo "== Starting the service"
+sc start "$name" >/dev/null
+wait_state RUNNING
+sc query "$name"
+
+demo="$prefix/drive_c/quorvel-demo.txt"
+printf 'The quick brown fox jumps over the lazy dog\r\n' > "$demo"
+echo "== Asking for C:\\quorvel-demo.txt (8 spaces) and a missing file"
+wine "$bin/quorvel-client.exe" 'C:\quorvel-demo.txt' 'C:\no-such-file.txt'
+
+echo "== Ask more with: WINEPREFIX=$prefix wine $bin/quorvel-client.exe PATH..."
+echo "== Following $log; Ctrl-C stops the service"
+tail -n +1 -f "$log" &
+tail_pid=$!
+wait "$tail_pid" || true

@@ -1,0 +1,34 @@
+@echo off
+rem Registers the Quorvel service and starts it. Run from an elevated prompt:
+rem   install-service.cmd PATH\quorvel-service.exe [ACCOUNT]
+rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
+rem the service then reads only files that account may read. Pass LocalSystem
+rem to run with full rights (not recommended: every client may name any file).
+setlocal
+if "%~1"=="" (
+    echo usage: %~nx0 PATH\quorvel-service.exe [ACCOUNT]
+    exit /b 2
+)
+set "EXE=%~f1"
+if not exist "%EXE%" (
+    echo %EXE% not found
+    exit /b 1
+)
+set "ACCOUNT=%~2"
+if "%ACCOUNT%"=="" set "ACCOUNT=NT AUTHORITY\LocalService"
+
+rem The log lives at C:\log_QX.log; a low-privilege account cannot create files
+rem in C:\, so the file is made here and the account given the right to append.
+if not exist C:\log_QX.log type nul > C:\log_QX.log
+if /i not "%ACCOUNT%"=="LocalSystem" icacls C:\log_QX.log /grant "%ACCOUNT%:(M)" >nul
+
+if /i "%ACCOUNT%"=="LocalSystem" (
+    sc.exe create "Quorvel service" binPath= "\"%EXE%\"" type= own start= auto
+) else (
+    sc.exe create "Quorvel service" binPath= "\"%EXE%\"" type= own start= auto obj= "%ACCOUNT%"
+)
+if errorlevel 1 exit /b 1
+sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
+sc.exe start "Quorvel service"
+if errorlevel 1 exit /b 1
+sc.exe query "Quorvel service"
