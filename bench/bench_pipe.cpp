@@ -1,0 +1,548 @@
+// Request, connection and memory rows. The real connection loop runs on a
+// thread of this process; a bare echo server on a pipe of the same kind runs
+// beside it, so each of our figures has the pipe's own cost next to it.
+#include "bench.h"
+
+#include <psapi.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "../log/log.h"
+#include "../pipe/instance.h"
+#include "../pipe/protocol.h"
+#include "../pipe/request.h"
+#include "../pipe/server.h"
+#include "../service/service.h"
+
+// A name of its own, so that both servers can wait at once and the timed runs
+// of the two can alternate.
+static const char ECHO_PIPE_NAME[] = "\\\\.\\Pipe\\" QUORVEL_PIPE_LEAF "Echo";
+// How long (ms) a client keeps trying to open a pipe before it is a fault.
+static const DWORD CLIENT_OPEN_LIMIT_MS = 10000;
+
+static HANDLE EchoPipe = INVALID_HANDLE_VALUE;
+static volatile LONG EchoStopRequested = 0;
+static volatile LONG EchoCreateError = 0;
+// Opens that found no instance (the server was replacing it) and retried.
+static long OpenRetries = 0;
+
+// ---- the two servers ----
+
+static HANDLE CreateEchoInstance(void)
+{
+    return CreateNamedPipeA(ECHO_PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, (DWORD)PIPE_BUFFER_SIZE,
+                            (DWORD)PIPE_BUFFER_SIZE, PIPE_DEFAULT_TIMEOUT_MS, NULL);
+}
+
+// Echoes every message; after "exit" or a lost client it replaces the
+// instance as the connection loop does, so connections cost the same steps.
+static DWORD WINAPI EchoServerThread(LPVOID)
+{
+    char szBuf[PIPE_BUFFER_SIZE + 1];
+    while (!EchoStopRequested) {
+        BOOL fConnected = ConnectNamedPipe(EchoPipe, NULL) ||
+                          GetLastError() == ERROR_PIPE_CONNECTED;
+        while (fConnected && !EchoStopRequested) {
+            DWORD cbRead = 0;
+            if (!ReadFile(EchoPipe, szBuf, (DWORD)PIPE_BUFFER_SIZE, &cbRead, NULL))
+                break;
+            DWORD cbWritten = 0;
+            WriteFile(EchoPipe, szBuf, cbRead, &cbWritten, NULL);
+            if (strcmp(BoundRequest(szBuf, cbRead), EXIT_COMMAND) == 0)
+                break;
+        }
+        if (EchoStopRequested)
+            break;
+        CloseHandle(EchoPipe);
+        EchoPipe = CreateEchoInstance();
+        if (EchoPipe == INVALID_HANDLE_VALUE) {
+            InterlockedExchange(&EchoCreateError, (LONG)GetLastError());
+            break;
+        }
+    }
+    return 0;
+}
+
+static HANDLE StartEchoServer(void)
+{
+    InterlockedExchange(&EchoStopRequested, 0);
+    EchoPipe = CreateEchoInstance();
+    if (EchoPipe == INVALID_HANDLE_VALUE) {
+        BenchFail("CreateNamedPipe (echo server): error %lu", (unsigned long)GetLastError());
+        return NULL;
+    }
+    HANDLE hThread = CreateThread(NULL, 0, EchoServerThread, NULL, 0, NULL);
+    if (hThread == NULL) {
+        BenchFail("CreateThread (echo server): error %lu", (unsigned long)GetLastError());
+        CloseHandle(EchoPipe);
+        EchoPipe = INVALID_HANDLE_VALUE;
+    }
+    return hThread;
+}
+
+static void StopEchoServer(HANDLE hThread)
+{
+    InterlockedExchange(&EchoStopRequested, 1);
+    DWORD dwStart = GetTickCount();
+    // A cancel that comes before the call blocks is lost: repeat it.
+    while (WaitForSingleObject(hThread, STOP_CANCEL_INTERVAL_MS) == WAIT_TIMEOUT) {
+        if (GetTickCount() - dwStart >= STOP_LOOP_WAIT_MS) {
+            BenchFail("the echo server did not stop");
+            break;
+        }
+        CancelSynchronousIo(hThread);
+    }
+    CloseHandle(hThread);
+    if (EchoPipe != INVALID_HANDLE_VALUE)
+        CloseHandle(EchoPipe);
+    EchoPipe = INVALID_HANDLE_VALUE;
+    if (EchoCreateError != 0)
+        BenchFail("the echo server could not re-create its pipe: error %ld", (long)EchoCreateError);
+}
+
+static DWORD WINAPI ConnectionLoopThread(LPVOID)
+{
+    ServePipeClients();
+    return 0;
+}
+
+// Starts the connection loop the way the service does: an instance, then the loop.
+static HANDLE StartConnectionLoop(void)
+{
+    ResetPipeServer();
+    if (CreatePipeInstance() != 0) {
+        BenchFail("CreatePipeInstance: error %lu", (unsigned long)GetLastError());
+        return NULL;
+    }
+    HANDLE hThread = CreateThread(NULL, 0, ConnectionLoopThread, NULL, 0, NULL);
+    if (hThread == NULL) {
+        BenchFail("CreateThread (connection loop): error %lu", (unsigned long)GetLastError());
+        ClosePipeInstance();
+    }
+    return hThread;
+}
+
+// Stops it the way the service does: the loop first, then the instance.
+static void StopConnectionLoop(HANDLE hThread)
+{
+    if (!StopPipeServer(STOP_LOOP_WAIT_MS))
+        BenchFail("StopPipeServer: the connection loop did not let go of the pipe");
+    ClosePipeInstance();
+    if (WaitForSingleObject(hThread, STOP_LOOP_WAIT_MS) != WAIT_OBJECT_0)
+        BenchFail("the connection loop's thread did not end");
+    CloseHandle(hThread);
+}
+
+// ---- the client side ----
+
+static HANDLE OpenPipe(const char *szPipe)
+{
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        HANDLE hPipe = CreateFileA(szPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                   0, NULL);
+        if (hPipe != INVALID_HANDLE_VALUE) {
+            DWORD dwMode = PIPE_READMODE_MESSAGE;
+            if (SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL))
+                return hPipe;
+            BenchFail("SetNamedPipeHandleState (%s): error %lu", szPipe,
+                      (unsigned long)GetLastError());
+            CloseHandle(hPipe);
+            return INVALID_HANDLE_VALUE;
+        }
+        DWORD dwError = GetLastError();
+        if (GetTickCount() - dwStart >= CLIENT_OPEN_LIMIT_MS ||
+            (dwError != ERROR_PIPE_BUSY && dwError != ERROR_FILE_NOT_FOUND)) {
+            BenchFail("CreateFile (%s): error %lu", szPipe, (unsigned long)dwError);
+            return INVALID_HANDLE_VALUE;
+        }
+        ++OpenRetries;
+        // No instance: the server is between closing one and creating the
+        // next, a matter of microseconds; a busy one is worth a proper wait.
+        if (dwError == ERROR_FILE_NOT_FOUND)
+            Sleep(0);
+        else
+            WaitNamedPipeA(szPipe, PIPE_DEFAULT_TIMEOUT_MS);
+    }
+}
+
+// Sends one request and checks that the one reply is szExpected and its NUL.
+static int Exchange(HANDLE hPipe, const char *szRequest, const char *szExpected)
+{
+    DWORD cbRequest = (DWORD)strlen(szRequest) + 1;
+    DWORD cbWritten = 0;
+    if (!WriteFile(hPipe, szRequest, cbRequest, &cbWritten, NULL) || cbWritten != cbRequest) {
+        BenchFail("WriteFile (request \"%s\"): error %lu", szRequest,
+                  (unsigned long)GetLastError());
+        return 0;
+    }
+    char reply[MESSAGE_SIZE + 1];
+    DWORD cbRead = 0;
+    if (!ReadFile(hPipe, reply, (DWORD)MESSAGE_SIZE, &cbRead, NULL)) {
+        BenchFail("ReadFile (reply to \"%s\"): error %lu", szRequest,
+                  (unsigned long)GetLastError());
+        return 0;
+    }
+    size_t cbExpected = strlen(szExpected) + 1;
+    if (cbRead != cbExpected || memcmp(reply, szExpected, cbExpected) != 0) {
+        BenchFail("the reply to \"%s\" is \"%s\" (%lu bytes); expected \"%s\" and its NUL",
+                  szRequest, BoundRequest(reply, cbRead), (unsigned long)cbRead, szExpected);
+        return 0;
+    }
+    return 1;
+}
+
+static int SayExit(HANDLE hPipe)
+{
+    return Exchange(hPipe, EXIT_COMMAND, EXIT_COMMAND);
+}
+
+// Opens, sends nRequests requests and "exit", closes. Returns nonzero when all
+// replies were as expected.
+static int RunConnection(const char *szPipe, const char *szRequest, const char *szExpected,
+                         int nRequests)
+{
+    HANDLE hPipe = OpenPipe(szPipe);
+    if (hPipe == INVALID_HANDLE_VALUE)
+        return 0;
+    int fOk = 1;
+    for (int i = 0; i < nRequests && fOk; ++i)
+        fOk = Exchange(hPipe, szRequest, szExpected);
+    if (fOk)
+        fOk = SayExit(hPipe);
+    CloseHandle(hPipe);
+    return fOk;
+}
+
+// ---- the log ----
+
+static long long LogFileSize(void)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(LOG_PATH, GetFileExInfoStandard, &data))
+        return 0;
+    return ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// Lines the log has gained since it was cbFrom bytes long. Every WriteLog
+// ends its line with CR LF; some messages carry an LF of their own as well,
+// so only CR LF pairs are counted.
+static long CountLogLinesFrom(long long cbFrom)
+{
+    FILE *fp = fopen(LOG_PATH, "rb");
+    if (fp == NULL)
+        return -1;
+    long cLines = 0;
+    if (fseek(fp, (long)cbFrom, SEEK_SET) == 0) {
+        char buf[4096];
+        size_t cbRead;
+        char chPrevious = '\0';
+        while ((cbRead = fread(buf, 1, sizeof buf, fp)) > 0) {
+            for (size_t i = 0; i < cbRead; ++i) {
+                cLines += (chPrevious == '\r' && buf[i] == '\n');
+                chPrevious = buf[i];
+            }
+        }
+    }
+    fclose(fp);
+    return cLines;
+}
+
+// ---- timed runs ----
+
+// Requests per second over one connection; checks every reply. With
+// pcbLogged, also the bytes the log gained over the timed requests.
+static double TimeRequests(const char *szPipe, const char *szRequest, const char *szExpected,
+                           int nRequests, long long *pcbLogged)
+{
+    HANDLE hPipe = OpenPipe(szPipe);
+    if (hPipe == INVALID_HANDLE_VALUE)
+        return 0.0;
+    // The first request pays for opening the file the first time.
+    int fOk = Exchange(hPipe, szRequest, szExpected);
+    long long cbLogBefore = LogFileSize();
+    double dStart = BenchSeconds();
+    for (int i = 0; i < nRequests && fOk; ++i)
+        fOk = Exchange(hPipe, szRequest, szExpected);
+    double dElapsed = BenchSeconds() - dStart;
+    if (pcbLogged != NULL)
+        *pcbLogged = LogFileSize() - cbLogBefore;
+    if (fOk)
+        fOk = SayExit(hPipe);
+    CloseHandle(hPipe);
+    return (fOk && dElapsed > 0) ? nRequests / dElapsed : 0.0;
+}
+
+// Connections per second, each one request and "exit".
+static double TimeConnections(const char *szPipe, const char *szRequest, const char *szExpected,
+                              int nConnections)
+{
+    double dStart = BenchSeconds();
+    for (int i = 0; i < nConnections; ++i) {
+        if (!RunConnection(szPipe, szRequest, szExpected, 1))
+            return 0.0;
+    }
+    double dElapsed = BenchSeconds() - dStart;
+    return dElapsed > 0 ? nConnections / dElapsed : 0.0;
+}
+
+// Microseconds per WriteLog of the two lines a request writes, alternately.
+static double TimeLogLine(const char *szReceived, const char *szReply, int nLines)
+{
+    double dStart = BenchSeconds();
+    for (int i = 0; i < nLines; ++i) {
+        if (WriteLog((i & 1) ? szReply : szReceived) < 0) {
+            BenchFail("WriteLog cannot open %s", LOG_PATH);
+            return 0.0;
+        }
+    }
+    return (BenchSeconds() - dStart) * 1e6 / nLines;
+}
+
+// Microseconds per CountSpaces of the small file.
+static double TimeSmallCount(const char *szFile, long long cSpaces, int nCounts)
+{
+    double dStart = BenchSeconds();
+    for (int i = 0; i < nCounts; ++i) {
+        unsigned long long cCounted = 0;
+        if (!CountSpaces(szFile, &cCounted) || (long long)cCounted != cSpaces) {
+            BenchFail("CountSpaces counts %lld spaces in %s; it holds %lld",
+                      (long long)cCounted, szFile, cSpaces);
+            return 0.0;
+        }
+    }
+    return (BenchSeconds() - dStart) * 1e6 / nCounts;
+}
+
+// ---- memory ----
+
+// Handle values are multiples of 4; a process of ours holds far fewer than this.
+static const ULONG_PTR HANDLE_PROBE_LIMIT = 0x10000;
+// Committed memory may grow this much over the memory check before it counts
+// as a leak: a heap extends in steps, a leak grows with every request.
+static const SIZE_T MEMORY_GROWTH_LIMIT = 1024 * 1024;
+
+struct MemorySnapshot {
+    SIZE_T cbPrivate;     // the commit charge: PagefileUsage, which Windows
+                          // also reports as PrivateUsage (Wine leaves that 0)
+    SIZE_T cbWorkingSet;
+    SIZE_T cbCommitted;   // committed private pages, walked with VirtualQuery
+    DWORD cHandles;       // GetProcessHandleCount (Wine answers 0)
+    DWORD cHandlesProbed; // handle values that GetHandleInformation accepts
+};
+
+static SIZE_T CommittedPrivateBytes(void)
+{
+    SIZE_T cbTotal = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    const char *pb = NULL;
+    while (VirtualQuery(pb, &mbi, sizeof mbi) == sizeof mbi) {
+        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE)
+            cbTotal += mbi.RegionSize;
+        const char *pbNext = (const char *)mbi.BaseAddress + mbi.RegionSize;
+        if (pbNext <= pb)
+            break;
+        pb = pbNext;
+    }
+    return cbTotal;
+}
+
+static DWORD ProbeHandles(void)
+{
+    DWORD cHandles = 0;
+    for (ULONG_PTR h = 4; h < HANDLE_PROBE_LIMIT; h += 4) {
+        DWORD dwFlags = 0;
+        cHandles += GetHandleInformation((HANDLE)h, &dwFlags) ? 1 : 0;
+    }
+    return cHandles;
+}
+
+static void TakeSnapshot(MemorySnapshot *pSnap)
+{
+    PROCESS_MEMORY_COUNTERS pmc;
+    memset(&pmc, 0, sizeof pmc);
+    pmc.cb = sizeof pmc;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        BenchFail("GetProcessMemoryInfo: error %lu", (unsigned long)GetLastError());
+    pSnap->cbPrivate = pmc.PagefileUsage;
+    pSnap->cbWorkingSet = pmc.WorkingSetSize;
+    pSnap->cHandles = 0;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &pSnap->cHandles))
+        BenchFail("GetProcessHandleCount: error %lu", (unsigned long)GetLastError());
+    pSnap->cbCommitted = CommittedPrivateBytes();
+    pSnap->cHandlesProbed = ProbeHandles();
+}
+
+static double KiB(SIZE_T cb)
+{
+    return (double)cb / 1024.0;
+}
+
+static void PrintKiBRow(const char *szLabel, SIZE_T cbBefore, SIZE_T cbAfter)
+{
+    printf("  %-40s %10.0f %10.0f %+10.0f\n", szLabel, KiB(cbBefore), KiB(cbAfter),
+           KiB(cbAfter) - KiB(cbBefore));
+}
+
+static void PrintCountRow(const char *szLabel, DWORD cBefore, DWORD cAfter)
+{
+    printf("  %-40s %10lu %10lu %+10ld\n", szLabel, (unsigned long)cBefore,
+           (unsigned long)cAfter, (long)cAfter - (long)cBefore);
+}
+
+static void BenchMemory(const BenchSizes *pSizes, const char *szRequest, const char *szExpected)
+{
+    MemorySnapshot before;
+    MemorySnapshot after;
+    TakeSnapshot(&before);
+    double dStart = BenchSeconds();
+    for (int i = 0; i < pSizes->nMemoryConnections; ++i) {
+        if (!RunConnection(PIPE_NAME, szRequest, szExpected, pSizes->nMemoryRequestsEach))
+            break;
+    }
+    double dElapsed = BenchSeconds() - dStart;
+    TakeSnapshot(&after);
+
+    int nRequests = pSizes->nMemoryConnections * pSizes->nMemoryRequestsEach;
+    printf("\nMemory: %d requests over %d connections through the loop (%.1f s)\n", nRequests,
+           pSizes->nMemoryConnections, dElapsed);
+    printf("  %-40s %10s %10s %10s\n", "", "before", "after", "change");
+    PrintKiBRow("private bytes, KiB (GetProcessMemoryInfo)", before.cbPrivate, after.cbPrivate);
+    PrintKiBRow("working set, KiB (GetProcessMemoryInfo)", before.cbWorkingSet,
+                after.cbWorkingSet);
+    PrintKiBRow("committed private, KiB (VirtualQuery)", before.cbCommitted, after.cbCommitted);
+    PrintCountRow("handles (GetProcessHandleCount)", before.cHandles, after.cHandles);
+    PrintCountRow("handles (GetHandleInformation probe)", before.cHandlesProbed,
+                  after.cHandlesProbed);
+    if (before.cHandles == 0 && after.cHandles == 0)
+        printf("  (GetProcessHandleCount answers 0 here, as under Wine: the probe stands in)\n");
+
+    // A handle left behind per connection is a leak whatever the clock says;
+    // a few come and go with the runtime's own bookkeeping.
+    long cGrowth = (long)after.cHandles - (long)before.cHandles;
+    long cProbedGrowth = (long)after.cHandlesProbed - (long)before.cHandlesProbed;
+    if (cProbedGrowth > cGrowth)
+        cGrowth = cProbedGrowth;
+    if (cGrowth >= pSizes->nMemoryConnections / 2 + 2)
+        BenchFail("handles grew by %ld over %d connections", cGrowth,
+                  pSizes->nMemoryConnections);
+    SIZE_T cbGrowth = after.cbPrivate > before.cbPrivate ? after.cbPrivate - before.cbPrivate : 0;
+    if (after.cbCommitted > before.cbCommitted && after.cbCommitted - before.cbCommitted > cbGrowth)
+        cbGrowth = after.cbCommitted - before.cbCommitted;
+    if (cbGrowth > MEMORY_GROWTH_LIMIT)
+        BenchFail("memory grew by %lu KiB over %d requests", (unsigned long)(cbGrowth / 1024),
+                  nRequests);
+}
+
+// ---- the rows ----
+
+static void PrintPipeRows(const BenchSizes *pSizes, double *adRequests, double *adEcho,
+                          double *adConnections, double *adEchoConnections, double *adLogLine,
+                          double *adCount, long cConnectionLogLines, long cOpenRetriesLoop)
+{
+    int n = pSizes->nRuns;
+    double dRequests = BenchMedian(adRequests, n);
+    double dEcho = BenchMedian(adEcho, n);
+    double dConnections = BenchMedian(adConnections, n);
+    double dEchoConnections = BenchMedian(adEchoConnections, n);
+    double dLogLine = BenchMedian(adLogLine, n);
+    double dCount = BenchMedian(adCount, n);
+
+    double dRequestUs = dRequests > 0 ? 1e6 / dRequests : 0.0;
+    double dEchoUs = dEcho > 0 ? 1e6 / dEcho : 0.0;
+    double dLogUs = 2 * dLogLine;
+    double dRest = dRequestUs - dLogUs - dEchoUs - dCount;
+    double nConnections = (double)n * pSizes->nConnectionsPerRun;
+
+    printf("\nRequests over one connection: a %ld-byte file, %d requests a run\n",
+           (long)pSizes->cbSmallFile, pSizes->nRequestsPerRun);
+    printf("  %-52s %10.0f /s\n", "connection loop (ServePipeClients)", dRequests);
+    printf("  %-52s %10.0f /s\n", "bare echo server, same kind of pipe", dEcho);
+    printf("  where a request's %.1f us go:\n", dRequestUs);
+    printf("  %-52s %10.1f us %5.1f%%\n", "  log writer (2 lines x WriteLog)", dLogUs,
+           dRequestUs > 0 ? 100.0 * dLogUs / dRequestUs : 0.0);
+    printf("  %-52s %10.1f us %5.1f%%\n", "  pipe round trip (bare echo)", dEchoUs,
+           dRequestUs > 0 ? 100.0 * dEchoUs / dRequestUs : 0.0);
+    printf("  %-52s %10.1f us %5.1f%%\n", "  CountSpaces of the file", dCount,
+           dRequestUs > 0 ? 100.0 * dCount / dRequestUs : 0.0);
+    printf("  %-52s %10.1f us %5.1f%%\n", "  the rest (request - the three above)", dRest,
+           dRequestUs > 0 ? 100.0 * dRest / dRequestUs : 0.0);
+
+    printf("\nConnections: open, one request, \"exit\", close; %d a run\n",
+           pSizes->nConnectionsPerRun);
+    printf("  %-52s %10.0f /s\n", "connection loop (replaces its instance each time)",
+           dConnections);
+    printf("  %-52s %10.0f /s\n", "bare echo server (replaces its instance too)",
+           dEchoConnections);
+    double dLinesPerConnection = cConnectionLogLines / nConnections;
+    double dConnectionUs = dConnections > 0 ? 1e6 / dConnections : 0.0;
+    printf("  %-52s %10.1f\n", "log lines per connection", dLinesPerConnection);
+    printf("  %-52s %10.1f us %5.1f%%\n", "log writer's part of a connection",
+           dLinesPerConnection * dLogLine,
+           dConnectionUs > 0 ? 100.0 * dLinesPerConnection * dLogLine / dConnectionUs : 0.0);
+    printf("  %-52s %10.2f\n", "opens that found no instance and retried, per conn.",
+           cOpenRetriesLoop / nConnections);
+}
+
+void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpaces)
+{
+    char szExpected[MESSAGE_SIZE];
+    char szReceived[MESSAGE_SIZE];
+    snprintf(szExpected, sizeof szExpected, REPLY_COUNTED_FORMAT, szSmallFile, cSpaces);
+    // The line the loop logs on receiving the request.
+    snprintf(szReceived, sizeof szReceived, "Received: %s\n", szSmallFile);
+    // Each line reaches the log with CR LF.
+    long long cbLogPerRequest = (long long)(strlen(szReceived) + 2 + strlen(szExpected) + 2);
+
+    HANDLE hEcho = StartEchoServer();
+    HANDLE hLoop = StartConnectionLoop();
+    if (hEcho == NULL || hLoop == NULL) {
+        if (hEcho != NULL)
+            StopEchoServer(hEcho);
+        if (hLoop != NULL)
+            StopConnectionLoop(hLoop);
+        return;
+    }
+
+    double adRequests[BENCH_MAX_RUNS];
+    double adEcho[BENCH_MAX_RUNS];
+    double adConnections[BENCH_MAX_RUNS];
+    double adEchoConnections[BENCH_MAX_RUNS];
+    double adLogLine[BENCH_MAX_RUNS];
+    double adCount[BENCH_MAX_RUNS];
+    long cConnectionLogLines = 0;
+    long cOpenRetriesLoop = 0;
+    for (int iRun = 0; iRun < pSizes->nRuns && BenchFailureCount() == 0; ++iRun) {
+        long long cbLogged = 0;
+        adRequests[iRun] = TimeRequests(PIPE_NAME, szSmallFile, szExpected,
+                                        pSizes->nRequestsPerRun, &cbLogged);
+        // Each request logs its "Received" line and its reply, whole.
+        if (adRequests[iRun] > 0 && cbLogged != cbLogPerRequest * pSizes->nRequestsPerRun)
+            BenchFail("the log gained %lld bytes over %d requests; expected %lld per request",
+                      cbLogged, pSizes->nRequestsPerRun, cbLogPerRequest);
+        adEcho[iRun] = TimeRequests(ECHO_PIPE_NAME, szSmallFile, szSmallFile,
+                                    pSizes->nRequestsPerRun, NULL);
+
+        long long cbLogBefore = LogFileSize();
+        long cRetriesBefore = OpenRetries;
+        adConnections[iRun] = TimeConnections(PIPE_NAME, szSmallFile, szExpected,
+                                              pSizes->nConnectionsPerRun);
+        cOpenRetriesLoop += OpenRetries - cRetriesBefore;
+        cConnectionLogLines += CountLogLinesFrom(cbLogBefore);
+        adEchoConnections[iRun] = TimeConnections(ECHO_PIPE_NAME, szSmallFile, szSmallFile,
+                                                  pSizes->nConnectionsPerRun);
+
+        adLogLine[iRun] = TimeLogLine(szReceived, szExpected, pSizes->nLogLinesPerRun);
+        adCount[iRun] = TimeSmallCount(szSmallFile, cSpaces, pSizes->nLogLinesPerRun);
+    }
+    if (BenchFailureCount() == 0) {
+        PrintPipeRows(pSizes, adRequests, adEcho, adConnections, adEchoConnections, adLogLine,
+                      adCount, cConnectionLogLines, cOpenRetriesLoop);
+        // Last, once everything else has had its first use.
+        BenchMemory(pSizes, szSmallFile, szExpected);
+    }
+    StopConnectionLoop(hLoop);
+    StopEchoServer(hEcho);
+}
