@@ -6,7 +6,7 @@
 # built program by hand.
 set -euo pipefail
 
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 
 export WINEPREFIX=$prefix
