@@ -30,13 +30,15 @@ static const size_t REPLY_CANT_OPEN_FIXED = sizeof("(Server)Can't open !") - 1;
 // Widest 64-bit count: a sign and 19 digits.
 static const size_t COUNT_DIGITS_MAX = 20;
 
-// Holds the longest reply (a request of MAX_REQUEST_LENGTH characters and the
-// widest count) with its NUL, so a reply is never cut. The connection loop
-// formats every log line into a buffer of this size too.
+// Holds the longest reply with its NUL, so a reply is never cut: a message
+// that fills the whole buffer without a NUL is a request of PIPE_BUFFER_SIZE
+// characters, one more than a well-formed request can carry, and the count is
+// the widest. The connection loop formats every log line into a buffer of
+// this size too.
 static const size_t MESSAGE_SIZE =
-    REPLY_COUNTED_FIXED + MAX_REQUEST_LENGTH + COUNT_DIGITS_MAX + 1;
+    REPLY_COUNTED_FIXED + PIPE_BUFFER_SIZE + COUNT_DIGITS_MAX + 1;
 
-static_assert(REPLY_CANT_OPEN_FIXED + MAX_REQUEST_LENGTH + 1 <= MESSAGE_SIZE,
+static_assert(REPLY_CANT_OPEN_FIXED + PIPE_BUFFER_SIZE + 1 <= MESSAGE_SIZE,
               "the cannot-open reply must fit too");
-static_assert(sizeof("Received: \n") - 1 + MAX_REQUEST_LENGTH + 1 <= MESSAGE_SIZE,
+static_assert(sizeof("Received: \n") - 1 + PIPE_BUFFER_SIZE + 1 <= MESSAGE_SIZE,
               "the received line must fit too");

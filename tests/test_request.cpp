@@ -111,13 +111,18 @@ TEST(Format, RepliesByteForByte)
 
 TEST(Format, LongestRepliesAreWhole)
 {
-    std::string path(MAX_REQUEST_LENGTH, 'p');
-    char reply[MESSAGE_SIZE];
-    const unsigned long long widest = 9223372036854775807ULL;
-    FormatReply(reply, sizeof reply, path.c_str(), 1, widest);
-    EXPECT_EQ("(Server): file:" + path + ", spaces = 9223372036854775807", std::string(reply));
-    FormatReply(reply, sizeof reply, path.c_str(), 0, 0);
-    EXPECT_EQ("(Server)Can't open " + path + "!", std::string(reply));
+    // A full buffer without a NUL is one character longer than a request
+    // with its NUL can be.
+    const size_t lengths[] = {MAX_REQUEST_LENGTH, PIPE_BUFFER_SIZE};
+    for (size_t cch : lengths) {
+        std::string path(cch, 'p');
+        char reply[MESSAGE_SIZE];
+        const unsigned long long widest = 9223372036854775807ULL;
+        FormatReply(reply, sizeof reply, path.c_str(), 1, widest);
+        EXPECT_EQ("(Server): file:" + path + ", spaces = 9223372036854775807", std::string(reply));
+        FormatReply(reply, sizeof reply, path.c_str(), 0, 0);
+        EXPECT_EQ("(Server)Can't open " + path + "!", std::string(reply));
+    }
 }
 
 TEST(Format, CountsPast32BitsStayPositive)

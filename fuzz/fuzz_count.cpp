@@ -1,0 +1,134 @@
+// Arbitrary file contents through the counter, compared with a count made one
+// byte at a time: the whole contents as one block, the contents as two blocks
+// split at a chosen point, and a stream whose block boundary falls at that
+// point.
+// Input: 4 bytes, little-endian, that choose the split point (modulo the
+// length of the contents plus one), then the contents. Shorter inputs are
+// contents alone, split at 0.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "pipe/count.h"
+#include "pipe/stop.h"
+
+static void Require(int fOk, const char *szWhat)
+{
+    if (fOk)
+        return;
+    fprintf(stderr, "fuzz_count: %s\n", szWhat);
+    abort();
+}
+
+// Counts already held before a call: the counter must add to them, and whole
+// 64 bits of them (a count kept in 32 bits would lose the high part).
+static const unsigned long long COUNT_BEFORE = (1ull << 32) + 7;
+
+// Spaces up to the first 0x1A; returns nonzero when a 0x1A ended the count.
+static int ReferenceCount(const unsigned char *pb, size_t cb, unsigned long long *pCount)
+{
+    for (size_t i = 0; i < cb; ++i) {
+        if (pb[i] == 0x1A)
+            return 1;
+        if (pb[i] == 0x20)
+            ++*pCount;
+    }
+    return 0;
+}
+
+// A copy of pb[0..cb) in a block of exactly cb bytes, so that the sanitizer
+// sees any read past the end of the block the counter was given.
+static unsigned char *ExactCopy(const unsigned char *pb, size_t cb)
+{
+    unsigned char *pbCopy = (unsigned char *)malloc(cb != 0 ? cb : 1);
+    Require(pbCopy != NULL, "out of memory");
+    if (cb != 0)
+        memcpy(pbCopy, pb, cb);
+    return pbCopy;
+}
+
+static void CheckWhole(const unsigned char *pb, size_t cb, unsigned long long want, int fWantEnd)
+{
+    unsigned char *pbCopy = ExactCopy(pb, cb);
+    unsigned long long count = COUNT_BEFORE;
+    int fEnd = CountBlock(pbCopy, cb, &count);
+    Require(count == want, "CountBlock differs from the byte loop");
+    Require((fEnd != 0) == fWantEnd, "CountBlock misreports the 0x1A");
+
+    count = COUNT_BEFORE;
+    fEnd = CountBlockScalar(pbCopy, cb, &count);
+    Require(count == want, "CountBlockScalar differs from the byte loop");
+    Require((fEnd != 0) == fWantEnd, "CountBlockScalar misreports the 0x1A");
+    free(pbCopy);
+}
+
+// The way a stream is counted: the second block only when the first had no 0x1A.
+static void CheckSplit(const unsigned char *pb, size_t cb, size_t ibSplit,
+                       unsigned long long want, int fWantEnd)
+{
+    unsigned char *pbFirst = ExactCopy(pb, ibSplit);
+    unsigned char *pbSecond = ExactCopy(pb + ibSplit, cb - ibSplit);
+    unsigned long long count = COUNT_BEFORE;
+    int fEnd = CountBlock(pbFirst, ibSplit, &count);
+    Require((fEnd != 0) == (memchr(pb, 0x1A, ibSplit) != NULL),
+            "CountBlock misreports the 0x1A of the first block");
+    if (!fEnd)
+        fEnd = CountBlock(pbSecond, cb - ibSplit, &count);
+    Require(count == want, "two blocks differ from the byte loop");
+    Require((fEnd != 0) == fWantEnd, "two blocks misreport the 0x1A");
+    free(pbFirst);
+    free(pbSecond);
+}
+
+// The contents after enough spaces that a block of the stream ends exactly at
+// the split point. The spaces also fill every lane of the fast path's
+// accumulator to its limit before each fold. want is the contents' count.
+static void CheckStream(const unsigned char *pb, size_t cb, size_t ibSplit,
+                        unsigned long long want)
+{
+    size_t cbPad = (COUNT_BLOCK_SIZE - ibSplit % COUNT_BLOCK_SIZE) % COUNT_BLOCK_SIZE;
+    size_t cbStream = cbPad + cb;
+    unsigned char *pbStream = (unsigned char *)malloc(cbStream != 0 ? cbStream : 1);
+    Require(pbStream != NULL, "out of memory");
+    memset(pbStream, 0x20, cbPad);
+    if (cb != 0)
+        memcpy(pbStream + cbPad, pb, cb);
+
+    want += cbPad; // spaces, and no 0x1A before the contents
+
+    // An empty memory stream is not portable; an empty file is.
+    FILE *fp = cbStream != 0 ? fmemopen(pbStream, cbStream, "rb") : tmpfile();
+    Require(fp != NULL, "cannot open the stream");
+    unsigned long long count = COUNT_BEFORE;
+    CountStatus status = CountStream(fp, &count);
+    fclose(fp);
+    Require(status == CountDone, "CountStream did not finish");
+    Require(count == want, "CountStream differs from the byte loop");
+    free(pbStream);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pbInput, size_t cbInput)
+{
+    // A stop left raised would make every stream count end at once.
+    Require(PipeStopRequested == 0, "a stop is requested");
+
+    const unsigned char *pb = pbInput;
+    size_t cb = cbInput;
+    size_t ibSplit = 0;
+    if (cbInput >= 4) {
+        unsigned long selector = (unsigned long)pbInput[0] | (unsigned long)pbInput[1] << 8 |
+                                 (unsigned long)pbInput[2] << 16 | (unsigned long)pbInput[3] << 24;
+        pb = pbInput + 4;
+        cb = cbInput - 4;
+        ibSplit = (size_t)(selector % (cb + 1));
+    }
+
+    unsigned long long want = COUNT_BEFORE;
+    int fWantEnd = ReferenceCount(pb, cb, &want);
+    CheckWhole(pb, cb, want, fWantEnd);
+    CheckSplit(pb, cb, ibSplit, want, fWantEnd);
+    CheckStream(pb, cb, ibSplit, want);
+    return 0;
+}
