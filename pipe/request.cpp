@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "count.h"
+#include "open.h"
 
 char *BoundRequest(char *szBuf, size_t cbRead)
 {
@@ -26,7 +27,7 @@ int CountSpaces(const char *path, unsigned long long *pCount)
     // Some runtimes treat an empty name as a fatal invalid parameter.
     if (path[0] == '\0')
         return 0;
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = OpenCountFile(path);
     if (fp == NULL)
         return 0;
     *pCount = 0;

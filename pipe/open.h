@@ -1,0 +1,9 @@
+// Opening a file that a client names: the one step of counting that must ask
+// the platform, kept behind a seam so the counter needs no platform header.
+#pragma once
+
+#include <stdio.h>
+
+// Opens path read-only in binary mode, or returns NULL when it cannot be
+// opened or is not a file on a disk (a pipe, a device).
+FILE *OpenCountFile(const char *path);
