@@ -14,7 +14,7 @@ Lines Tail(const Lines &lines, size_t n)
     return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
 }
 
-static void RemoveService(SC_HANDLE hManager)
+void RemoveServiceRegistration(SC_HANDLE hManager)
 {
     SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (hOld == NULL)
@@ -29,7 +29,7 @@ void Service::SetUp()
 {
     hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(nullptr, hManager) << GetLastError();
-    RemoveService(hManager);
+    RemoveServiceRegistration(hManager);
     std::string binary = "\"" + ExeDir() + "\\quorvel-service.exe\"";
     hService = CreateServiceA(hManager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,

@@ -19,6 +19,9 @@ extern const Lines STOP_LINES;
 // The last n lines.
 Lines Tail(const Lines &lines, size_t n);
 
+// Stops and deletes any registration of the service left by an earlier run.
+void RemoveServiceRegistration(SC_HANDLE hManager);
+
 class Service : public ::testing::Test {
 protected:
     void SetUp() override;

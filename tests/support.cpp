@@ -71,9 +71,11 @@ std::string ReadLogFile(void)
     return ReadWholeFile(LOG_PATH);
 }
 
-std::vector<std::string> LogLines(void)
+std::vector<std::string> LogLines(bool *pfTorn)
 {
     std::string text = ReadLogFile();
+    if (pfTorn != NULL)
+        *pfTorn = !text.empty() && (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0);
     std::vector<std::string> lines;
     size_t iStart = 0;
     for (;;) {

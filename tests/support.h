@@ -15,7 +15,8 @@ std::string ReadWholeFile(const char *path);
 // The log file: removed before a test, read back as its CR LF lines after.
 void DeleteLogFile(void);
 std::string ReadLogFile(void);
-std::vector<std::string> LogLines(void);
+// *pfTorn, if given, tells whether the file ends inside a line.
+std::vector<std::string> LogLines(bool *pfTorn = NULL);
 // Waits (bounded) until the log has at least nLines lines; returns them.
 std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs = 5000);
 

@@ -1,0 +1,284 @@
+// The service under the real service manager when things go wrong around it:
+// a log someone else holds, a log that cannot be written at all, a stop in
+// the middle of counting a large file or of a reply nobody reads, and a path
+// that names a pipe. Each must end, and end promptly.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "log/log.h"
+#include "pipe/protocol.h"
+#include "service/service.h"
+#include "service_fixture.h"
+#include "support.h"
+
+namespace {
+
+// A stop must be over within this (ms), whatever the service is doing.
+const DWORD STOP_PROMPT_MS = 5000;
+// Big enough that counting it takes far longer than a stop needs to arrive;
+// sparse, so it takes next to no room on the disk.
+const LONGLONG LARGE_FILE_BYTES = 768LL * 1024 * 1024;
+// The disk must have this many times the file's size free, in case the file
+// system does not keep it sparse.
+const LONGLONG LARGE_FILE_ROOM_FACTOR = 4;
+
+// How long (ms) a reply that needs no counting may take.
+const DWORD REPLY_WAIT_MS = 3000;
+
+class Faults : public Service {
+protected:
+    void SetUp() override
+    {
+        // A run that failed half-way may have left the log a directory.
+        RemoveDirectoryA(LOG_PATH);
+        Service::SetUp();
+        words = dir + "\\words.txt";
+        ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+        wordsReply = "(Server): file:" + words + ", spaces = 3";
+        missing = dir + "\\none";
+        missingReply = "(Server)Can't open " + missing + "!";
+    }
+    void TearDown() override
+    {
+        if (hHeld != INVALID_HANDLE_VALUE)
+            CloseHandle(hHeld);
+        Service::TearDown();
+        RemoveDirectoryA(LOG_PATH);
+        if (!large.empty())
+            DeleteFileA(large.c_str());
+    }
+    // Opens the log without sharing, as an editor that locks it would.
+    void HoldLog()
+    {
+        hHeld = CreateFileA(LOG_PATH, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hHeld) << GetLastError();
+    }
+    void ReleaseLog()
+    {
+        CloseHandle(hHeld);
+        hHeld = INVALID_HANDLE_VALUE;
+    }
+    void SayExit(HANDLE hClient)
+    {
+        std::string echo;
+        EXPECT_TRUE(SendText(hClient, EXIT_COMMAND));
+        EXPECT_TRUE(ReadMessage(hClient, &echo));
+        EXPECT_EQ(std::string(EXIT_COMMAND, sizeof EXIT_COMMAND), echo);
+        CloseHandle(hClient);
+    }
+    // Stops the service and checks that it stopped cleanly and in time, and
+    // that its process ended.
+    void StopPromptly(DWORD dwProcessId)
+    {
+        HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
+        ASSERT_NE(nullptr, hProcess) << GetLastError();
+        SERVICE_STATUS status;
+        DWORD dwStart = GetTickCount();
+        ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
+        DWORD dwStopMs = GetTickCount() - dwStart;
+        EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
+        EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
+        EXPECT_LT(dwStopMs, STOP_PROMPT_MS);
+        EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STOP_PROMPT_MS))
+            << "the process ends";
+        CloseHandle(hProcess);
+    }
+
+    HANDLE hHeld = INVALID_HANDLE_VALUE;
+    std::string words, wordsReply, missing, missingReply, large;
+};
+
+TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
+{
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    Lines before = LogLines();
+
+    HoldLog();
+    // A whole connection, and the next one up to its first reply: once that
+    // reply is here, every line before it has been tried, and refused.
+    HANDLE hFirst = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hFirst);
+    EXPECT_EQ(wordsReply, ::Ask(hFirst, words));
+    SayExit(hFirst);
+    HANDLE hSecond = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hSecond);
+    EXPECT_EQ(missingReply, ::Ask(hSecond, missing));
+    ReleaseLog();
+    EXPECT_EQ(before, LogLines()) << "nothing was written while the log was held";
+
+    // Released: the lines come back, from the very next event on.
+    EXPECT_EQ(wordsReply, ::Ask(hSecond, words));
+    SayExit(hSecond);
+    Lines expected = before;
+    const Lines resumed = {"Received: " + words + "\n", wordsReply,
+                           std::string("Received: ") + EXIT_COMMAND + "\n", "Client exited\n",
+                           "Named Pipe closed!", "Waiting for connect...\n"};
+    expected.insert(expected.end(), resumed.begin(), resumed.end());
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+
+    // Held again while it stops: the stop lines are lost, the stop is not.
+    HoldLog();
+    StopPromptly(ssp.dwProcessId);
+    ReleaseLog();
+    EXPECT_EQ(expected, LogLines());
+}
+
+TEST_F(Faults, AnUnwritableLogNeitherStopsNorHangsTheService)
+{
+    // Opening a directory for writing fails at once, and not as a sharing
+    // violation, so no line is even retried.
+    ASSERT_TRUE(CreateDirectoryA(LOG_PATH, NULL)) << GetLastError();
+    ASSERT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
+    SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_RUNNING);
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+
+    // Two connections: the instance is replaced between them without a log.
+    for (int iClient = 0; iClient < 2; ++iClient) {
+        HANDLE hClient = OpenClient();
+        ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << "client " << iClient;
+        EXPECT_EQ(wordsReply, ::Ask(hClient, words));
+        EXPECT_EQ(missingReply, ::Ask(hClient, missing));
+        SayExit(hClient);
+    }
+    StopPromptly(ssp.dwProcessId);
+
+    DWORD dwAttributes = GetFileAttributesA(LOG_PATH);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, dwAttributes);
+    EXPECT_TRUE(dwAttributes & FILE_ATTRIBUTE_DIRECTORY) << "still the directory";
+    EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "nothing was written into it: " << GetLastError();
+}
+
+TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
+{
+    ULARGE_INTEGER cbFree;
+    ASSERT_TRUE(GetDiskFreeSpaceExA("C:\\", &cbFree, NULL, NULL)) << GetLastError();
+    if ((LONGLONG)cbFree.QuadPart < LARGE_FILE_BYTES * LARGE_FILE_ROOM_FACTOR)
+        GTEST_SKIP() << "only " << cbFree.QuadPart / (1024 * 1024) << " MiB free on C:";
+    large = dir + "\\large.bin";
+    HANDLE hFile = CreateFileA(large.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hFile) << GetLastError();
+    LARGE_INTEGER cbSize;
+    cbSize.QuadPart = LARGE_FILE_BYTES;
+    BOOL fSized = SetFilePointerEx(hFile, cbSize, NULL, FILE_BEGIN) && SetEndOfFile(hFile);
+    CloseHandle(hFile);
+    ASSERT_TRUE(fSized) << GetLastError();
+
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ(wordsReply, ::Ask(hClient, words));
+    ASSERT_TRUE(SendText(hClient, large));
+    // The count begins right after this line.
+    const std::string received = "Received: " + large + "\n";
+    DWORD dwStart = GetTickCount();
+    Lines lines = LogLines();
+    while ((lines.empty() || lines.back() != received) && GetTickCount() - dwStart < STATE_WAIT_MS) {
+        Sleep(1);
+        lines = LogLines();
+    }
+    ASSERT_FALSE(lines.empty());
+    ASSERT_EQ(received, lines.back());
+
+    StopPromptly(ssp.dwProcessId);
+    std::string reply;
+    EXPECT_FALSE(ReadMessage(hClient, &reply))
+        << "the count finished before the stop came; it was not interrupted: " << reply;
+    CloseHandle(hClient);
+    // Nothing after the request but the stop: the count was dropped, not
+    // reported.
+    Lines expected = {received};
+    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
+    EXPECT_EQ(expected, Tail(LogLines(), expected.size()));
+}
+
+// A client that asks and never reads: a reply longer than the pipe's buffer
+// leaves the server blocked in its write when the stop comes.
+TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
+{
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    // Overlapped, so that this side never blocks on its own writes.
+    HANDLE hClient = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << GetLastError();
+    DWORD dwMode = PIPE_READMODE_MESSAGE;
+    EXPECT_TRUE(SetNamedPipeHandleState(hClient, &dwMode, NULL, NULL)) << GetLastError();
+    const std::string longest(MAX_REQUEST_LENGTH, 'w');
+    const std::string request = longest + std::string(1, '\0');
+    const std::string reply = "(Server)Can't open " + longest + "!";
+    ASSERT_GT(reply.size(), PIPE_BUFFER_SIZE);
+    const int nRequests = 3;
+    OVERLAPPED ov[nRequests];
+    int nIssued = 0;
+    for (; nIssued < nRequests; ++nIssued) {
+        memset(&ov[nIssued], 0, sizeof ov[nIssued]);
+        ov[nIssued].hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        BOOL fDone = WriteFile(hClient, request.data(), (DWORD)request.size(), NULL, &ov[nIssued]);
+        if (!fDone && GetLastError() != ERROR_IO_PENDING) {
+            ADD_FAILURE() << "request " << nIssued << ": error " << GetLastError();
+            CloseHandle(ov[nIssued].hEvent);
+            break;
+        }
+    }
+
+    // One request served, its reply written, and no further: the next
+    // requests wait unread because the loop is held in that write.
+    Lines expected = START_LINES;
+    expected.push_back("Connected. Waiting for command.\n");
+    expected.push_back("Received: " + longest + "\n");
+    expected.push_back(reply);
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+    Sleep(200);
+    EXPECT_EQ(expected, LogLines()) << "the loop went on: it was not held in its write";
+
+    StopPromptly(ssp.dwProcessId);
+    CancelIo(hClient);
+    for (int i = 0; i < nIssued; ++i) {
+        DWORD cb = 0;
+        GetOverlappedResult(hClient, &ov[i], &cb, TRUE);
+        CloseHandle(ov[i].hEvent);
+    }
+    CloseHandle(hClient);
+    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
+    EXPECT_EQ(expected, LogLines());
+}
+
+// Any local user may name a pipe of their own as the path. Read as a file,
+// its silence holds the service from every other client (and, on Windows,
+// its owner may act as the service): it must be refused like any path that
+// is not a file, at once.
+TEST_F(Faults, APathNamingAPipeIsRefusedAtOnce)
+{
+    SERVICE_STATUS_PROCESS ssp = StartRunning();
+    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    const std::string trap = "\\\\.\\pipe\\quorvel-trap";
+    HANDLE hTrap = CreateNamedPipeA(trap.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                    1, 4096, 4096, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hTrap) << GetLastError();
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    ASSERT_TRUE(SendText(hClient, trap));
+
+    DWORD dwStart = GetTickCount();
+    DWORD cbReady = 0;
+    while (PeekNamedPipe(hClient, NULL, 0, NULL, &cbReady, NULL) && cbReady == 0 &&
+           GetTickCount() - dwStart < REPLY_WAIT_MS)
+        Sleep(10);
+    EXPECT_NE(0u, cbReady) << "the service is held by the silent pipe";
+    // Closing the trap lets a held service go on.
+    CloseHandle(hTrap);
+
+    std::string reply;
+    ASSERT_TRUE(ReadMessage(hClient, &reply));
+    EXPECT_EQ("(Server)Can't open " + trap + "!" + std::string(1, '\0'), reply);
+    SayExit(hClient);
+}
+
+} // namespace
