@@ -12,6 +12,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/tools/setup.sh"
 build=$root/build/soak
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
     build=$1
