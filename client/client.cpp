@@ -31,6 +31,7 @@ static const DWORD NOT_FOUND_GRACE_MS = 1000;
 static const DWORD NOT_FOUND_RETRY_MS = 20;
 
 static const char PROGRAM[] = "quorvel-client";
+static const size_t REPLY_BUFFER_SIZE = MESSAGE_SIZE + 1;
 
 static void PrintUsage(FILE *fp)
 {
@@ -93,7 +94,8 @@ static HANDLE ConnectToService(const char *szPipe, DWORD dwWaitMs, int *pExit)
     }
 }
 
-// Sends one request and reads its one reply into reply (MESSAGE_SIZE bytes).
+// Sends one request and reads its one reply into reply (REPLY_BUFFER_SIZE
+// bytes): a whole reply and a NUL of our own, should the service send none.
 static int Exchange(HANDLE hPipe, const char *request, char *reply)
 {
     DWORD cbWritten = 0;
@@ -104,7 +106,7 @@ static int Exchange(HANDLE hPipe, const char *request, char *reply)
         return ExitLost;
     }
     DWORD cbRead = 0;
-    if (!ReadFile(hPipe, reply, (DWORD)MESSAGE_SIZE - 1, &cbRead, NULL)) {
+    if (!ReadFile(hPipe, reply, (DWORD)MESSAGE_SIZE, &cbRead, NULL)) {
         fprintf(stderr, "%s: connection lost while waiting for the reply: error %lu\n",
                 PROGRAM, (unsigned long)GetLastError());
         return ExitLost;
@@ -128,7 +130,7 @@ static int AskPath(HANDLE hPipe, const char *path, int *pWorst)
         *pWorst = ExitUsage;
         return ExitOk;
     }
-    char reply[MESSAGE_SIZE];
+    char reply[REPLY_BUFFER_SIZE];
     int res = Exchange(hPipe, path, reply);
     if (res == ExitOk)
         printf("%s\n", reply);
@@ -166,7 +168,7 @@ static int AskStdinPaths(HANDLE hPipe, int *pWorst)
 
 static int SayGoodbye(HANDLE hPipe)
 {
-    char reply[MESSAGE_SIZE];
+    char reply[REPLY_BUFFER_SIZE];
     int res = Exchange(hPipe, EXIT_COMMAND, reply);
     if (res == ExitOk && strcmp(reply, EXIT_COMMAND) != 0) {
         fprintf(stderr, "%s: the service did not echo \"%s\"\n", PROGRAM, EXIT_COMMAND);
