@@ -260,3 +260,18 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     CloseHandle(pi.hThread);
     return (int)dwExit;
 }
+
+void LoopTest::SetUp()
+{
+    DeleteLogFile();
+    dir = MakeTestDir(szDirName);
+    words = dir + "\\words.txt";
+    ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+}
+
+void LoopTest::TearDown()
+{
+    if (hLoop != NULL) {
+        EXPECT_TRUE(StopLoopThread(hLoop));
+    }
+}

@@ -2,6 +2,7 @@
 // log file, the connection loop on a thread and real client handles.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
@@ -50,3 +51,16 @@ std::string ExeDir(void);
 // its standard output and error. Returns the exit code, or -1.
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000);
+
+// For tests that run the connection loop: a clean log, a folder of the test's
+// own holding words (a file of three spaces), and the loop stopped afterwards.
+class LoopTest : public ::testing::Test {
+protected:
+    explicit LoopTest(const char *szDirName) : szDirName(szDirName) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    const char *szDirName;
+    HANDLE hLoop = NULL;
+    std::string dir, words;
+};

@@ -13,23 +13,9 @@ std::string ClientCommand(const std::string &args)
     return "\"" + ExeDir() + "\\quorvel-client.exe\" " + args;
 }
 
-class Client : public ::testing::Test {
+class Client : public LoopTest {
 protected:
-    void SetUp() override
-    {
-        DeleteLogFile();
-        dir = MakeTestDir("client");
-        words = dir + "\\words.txt";
-        ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
-    }
-    void TearDown() override
-    {
-        if (hLoop != NULL) {
-            EXPECT_TRUE(StopLoopThread(hLoop));
-        }
-    }
-    HANDLE hLoop = NULL;
-    std::string dir, words;
+    Client() : LoopTest("client") {}
 };
 
 TEST_F(Client, PrintsOneReplyPerPath)

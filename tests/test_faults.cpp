@@ -18,12 +18,14 @@ namespace {
 
 // A stop must be over within this (ms), whatever the service is doing.
 const DWORD STOP_PROMPT_MS = 5000;
-// Big enough that counting it takes far longer than a stop needs to arrive;
-// sparse, so it takes next to no room on the disk.
-const LONGLONG LARGE_FILE_BYTES = 768LL * 1024 * 1024;
+// Big enough that counting it takes far longer than a stop needs to arrive,
+// even at the counter's full speed (several GB/s on cached zeros) on a loaded
+// machine; sparse, so it takes next to no room on the disk, and only what is
+// counted before the stop is ever read.
+const LONGLONG LARGE_FILE_BYTES = 8LL * 1024 * 1024 * 1024;
 // The disk must have this many times the file's size free, in case the file
 // system does not keep it sparse.
-const LONGLONG LARGE_FILE_ROOM_FACTOR = 4;
+const LONGLONG LARGE_FILE_ROOM_FACTOR = 2;
 
 // How long (ms) a reply that needs no counting may take.
 const DWORD REPLY_WAIT_MS = 3000;

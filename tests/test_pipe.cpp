@@ -32,21 +32,13 @@ size_t CountLines(const Lines &lines, const std::string &line)
     return n;
 }
 
-class Pipe : public ::testing::Test {
+class Pipe : public LoopTest {
 protected:
+    Pipe() : LoopTest("pipe") {}
     void SetUp() override
     {
-        DeleteLogFile();
-        dir = MakeTestDir("pipe");
-        words = dir + "\\words.txt";
-        ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+        LoopTest::SetUp();
         wordsReply = "(Server): file:" + words + ", spaces = 3";
-    }
-    void TearDown() override
-    {
-        if (hLoop != NULL) {
-            EXPECT_TRUE(StopLoopThread(hLoop));
-        }
     }
     void Start(bool fCreate = true) { hLoop = StartLoopThread(fCreate); }
     // Ends a connection politely and checks the echo.
@@ -58,8 +50,7 @@ protected:
         EXPECT_EQ(std::string("exit", 5), echo);
         CloseHandle(hClient);
     }
-    HANDLE hLoop = NULL;
-    std::string dir, words, wordsReply;
+    std::string wordsReply;
 };
 
 TEST_F(Pipe, OneConnectionIsServedAndLogged)
