@@ -2,8 +2,11 @@
 # Runs a Windows program under Wine in the project's own 32-bit prefix,
 # creating the prefix on first use.
 #   wine-run.sh PREFIX PROGRAM [ARGS...]
+#   wine-run.sh PREFIX --hold-server | --end-server
 # CTest uses it as the emulator for every test; it is also the way to run any
-# built program by hand.
+# built program by hand. A test run holds one Wine server for its whole length:
+# left to itself the server exits a moment after its last process, and a
+# program starting at that moment dies before its first line.
 set -euo pipefail
 
 prefix=$(realpath -m "$1")
@@ -33,8 +36,22 @@ ensure_prefix() {
     exec 9>&-
 }
 
+case "${1-}" in
+--end-server)
+    [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1 || true; }
+    exit 0 ;;
+esac
+
 ensure_prefix
-if [ $# -eq 0 ]; then
-    exit 0
-fi
+case "${1-}" in
+"") exit 0 ;;
+--hold-server)
+    # A server left over from an interrupted run is not persistent: replace it.
+    wineserver -k >/dev/null 2>&1 || true
+    # The server and the session's system processes outlive this call: they
+    # must not hold the caller's pipes, or CTest waits on them to the end.
+    wineserver -p >/dev/null 2>&1 </dev/null
+    wineboot >/dev/null 2>&1 </dev/null
+    exit 0 ;;
+esac
 exec wine "$@"
