@@ -32,7 +32,13 @@ std::string Reply(const std::string &path)
 
 class CountFiles : public ::testing::Test {
 protected:
-    void SetUp() override { dir = MakeTestDir("count"); }
+    // A folder per case: the cases run side by side, and each empties its own.
+    void SetUp() override
+    {
+        std::string name = "count-";
+        name += ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = MakeTestDir(name.c_str());
+    }
     std::string File(const char *name, const std::string &bytes)
     {
         std::string path = dir + "\\" + name;
