@@ -1,5 +1,7 @@
 #include "service_fixture.h"
 
+#include <string.h>
+
 #include "service/service.h"
 #include "support.h"
 
@@ -14,13 +16,40 @@ Lines Tail(const Lines &lines, size_t n)
     return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
 }
 
+SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService)
+{
+    SERVICE_STATUS_PROCESS ssp;
+    memset(&ssp, 0, sizeof ssp);
+    DWORD cbNeeded = 0;
+    QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp, &cbNeeded);
+    return ssp;
+}
+
+void StopServiceProcess(SC_HANDLE hService)
+{
+    SERVICE_STATUS_PROCESS ssp = QueryServiceProcess(hService);
+    HANDLE hProcess = ssp.dwProcessId == 0 ? NULL
+                                           : OpenProcess(SYNCHRONIZE, FALSE, ssp.dwProcessId);
+    SERVICE_STATUS status;
+    ControlService(hService, SERVICE_CONTROL_STOP, &status);
+    DWORD dwStart = GetTickCount();
+    while (QueryServiceProcess(hService).dwCurrentState != SERVICE_STOPPED &&
+           GetTickCount() - dwStart < STATE_WAIT_MS)
+        Sleep(20);
+    // Its last line is written after the stopped report: it must land in
+    // this test's log, not in the next one's.
+    if (hProcess != NULL) {
+        WaitForSingleObject(hProcess, STATE_WAIT_MS);
+        CloseHandle(hProcess);
+    }
+}
+
 void RemoveServiceRegistration(SC_HANDLE hManager)
 {
     SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (hOld == NULL)
         return;
-    SERVICE_STATUS status;
-    ControlService(hOld, SERVICE_CONTROL_STOP, &status);
+    StopServiceProcess(hOld);
     DeleteService(hOld);
     CloseServiceHandle(hOld);
 }
@@ -42,9 +71,7 @@ void Service::SetUp()
 void Service::TearDown()
 {
     if (hService != NULL) {
-        SERVICE_STATUS status;
-        ControlService(hService, SERVICE_CONTROL_STOP, &status);
-        WaitForState(SERVICE_STOPPED);
+        StopServiceProcess(hService);
         DeleteService(hService);
         CloseServiceHandle(hService);
     }
@@ -54,11 +81,7 @@ void Service::TearDown()
 
 SERVICE_STATUS_PROCESS Service::Query()
 {
-    SERVICE_STATUS_PROCESS ssp;
-    memset(&ssp, 0, sizeof ssp);
-    DWORD cbNeeded = 0;
-    QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp, &cbNeeded);
-    return ssp;
+    return QueryServiceProcess(hService);
 }
 
 SERVICE_STATUS_PROCESS Service::WaitForState(DWORD dwState)

@@ -19,6 +19,10 @@ extern const Lines STOP_LINES;
 // The last n lines.
 Lines Tail(const Lines &lines, size_t n);
 
+// The service's state and process, as the manager reports them.
+SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService);
+// Stops the service and waits until its process has ended.
+void StopServiceProcess(SC_HANDLE hService);
 // Stops and deletes any registration of the service left by an earlier run.
 void RemoveServiceRegistration(SC_HANDLE hManager);
 

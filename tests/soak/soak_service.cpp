@@ -77,12 +77,7 @@ bool RegisterSoakService(ServiceHandles *pSvc)
 
 SERVICE_STATUS_PROCESS QueryService(const ServiceHandles *pSvc)
 {
-    SERVICE_STATUS_PROCESS ssp;
-    memset(&ssp, 0, sizeof ssp);
-    DWORD cbNeeded = 0;
-    QueryServiceStatusEx(pSvc->hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp,
-                         &cbNeeded);
-    return ssp;
+    return QueryServiceProcess(pSvc->hService);
 }
 
 static SERVICE_STATUS_PROCESS WaitForServiceState(const ServiceHandles *pSvc, DWORD dwState)
