@@ -11,9 +11,16 @@
 // otherwise 0.
 static DWORD StopExitCode = NO_ERROR;
 static volatile LONG ServiceMainActive = 0;
+// Raised before the stopped report: where the dispatcher returns on that
+// report while the handler still runs on a thread of its own (as under
+// Wine), the entry must not end the process before the last line is written.
+static volatile LONG StopSequenceActive = 0;
+static volatile DWORD StopThreadId = 0;
 
 static void StopService(void)
 {
+    InterlockedExchange(&StopSequenceActive, 1);
+    StopThreadId = GetCurrentThreadId();
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
     WriteLog("Quorvel Service stopping...");
     // The loop must be out of its blocking call before the instance is
@@ -22,6 +29,7 @@ static void StopService(void)
     ClosePipeInstance();
     ReportServiceStatus(SERVICE_STOPPED, StopExitCode, 0);
     WriteLog("Quorvel Service stopped!");
+    InterlockedExchange(&StopSequenceActive, 0);
 }
 
 void WINAPI ServiceCtrlHandler(DWORD dwControl)
@@ -72,6 +80,10 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 void WaitForServiceMain(DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
-    while (ServiceMainActive && GetTickCount() - dwStart < dwTimeoutMs)
+    while ((ServiceMainActive || StopSequenceActive) && GetTickCount() - dwStart < dwTimeoutMs)
         Sleep(10);
+    // A stop run on another thread has yet to return to its caller, which
+    // owes the manager an answer; ending the process now would lose it.
+    if (StopThreadId != 0 && StopThreadId != GetCurrentThreadId())
+        Sleep(STOP_ANSWER_GRACE_MS);
 }

@@ -10,11 +10,15 @@ static const DWORD START_WAIT_HINT_MS = 30000;
 // How long (ms) a stop waits for the connection loop to let go of the pipe.
 static const DWORD STOP_LOOP_WAIT_MS = 5000;
 // How long (ms) the entry waits, once the dispatcher has returned, for the
-// service thread to finish its last log line.
+// service thread and the stop sequence to finish their last log lines.
 static const DWORD EXIT_SERVICE_WAIT_MS = 5000;
+// How long (ms) the entry then still gives a stop that ran on another thread
+// to hand its answer back to the manager.
+static const DWORD STOP_ANSWER_GRACE_MS = 100;
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 void WINAPI ServiceCtrlHandler(DWORD dwControl);
 
-// Waits, at most dwTimeoutMs, until no ServiceMain is running.
+// Waits, at most dwTimeoutMs, until no ServiceMain and no stop sequence is
+// running.
 void WaitForServiceMain(DWORD dwTimeoutMs);
