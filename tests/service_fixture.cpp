@@ -25,13 +25,31 @@ SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService)
     return ssp;
 }
 
+bool RequestStop(SC_HANDLE hService)
+{
+    SERVICE_STATUS status;
+    if (ControlService(hService, SERVICE_CONTROL_STOP, &status))
+        return true;
+    // Wine may see the process end before the answer to the stop arrives.
+    return GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+Lines WithoutEarlyClient(const Lines &lines)
+{
+    Lines kept;
+    for (const std::string &line : lines) {
+        if (line != EARLY_CLIENT_LINE)
+            kept.push_back(line);
+    }
+    return kept;
+}
+
 void StopServiceProcess(SC_HANDLE hService)
 {
     SERVICE_STATUS_PROCESS ssp = QueryServiceProcess(hService);
     HANDLE hProcess = ssp.dwProcessId == 0 ? NULL
                                            : OpenProcess(SYNCHRONIZE, FALSE, ssp.dwProcessId);
-    SERVICE_STATUS status;
-    ControlService(hService, SERVICE_CONTROL_STOP, &status);
+    RequestStop(hService);
     DWORD dwStart = GetTickCount();
     while (QueryServiceProcess(hService).dwCurrentState != SERVICE_STOPPED &&
            GetTickCount() - dwStart < STATE_WAIT_MS)
@@ -100,6 +118,7 @@ SERVICE_STATUS_PROCESS Service::StartRunning()
     EXPECT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
     SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_RUNNING);
     WaitForLogLines(START_LINES.size());
+    Sleep(LOOP_SETTLE_MS);
     return ssp;
 }
 

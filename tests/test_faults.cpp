@@ -77,9 +77,8 @@ protected:
     {
         HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
         ASSERT_NE(nullptr, hProcess) << GetLastError();
-        SERVICE_STATUS status;
         DWORD dwStart = GetTickCount();
-        ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        ASSERT_TRUE(RequestStop(hService)) << GetLastError();
         SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
         DWORD dwStopMs = GetTickCount() - dwStart;
         EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
@@ -236,9 +235,13 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     expected.push_back("Connected. Waiting for command.\n");
     expected.push_back("Received: " + longest + "\n");
     expected.push_back(reply);
-    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+    Lines lines = WaitForLogLines(expected.size());
+    if (WithoutEarlyClient(lines).size() < expected.size())
+        lines = WaitForLogLines(expected.size() + 1);
+    EXPECT_EQ(expected, WithoutEarlyClient(lines));
     Sleep(200);
-    EXPECT_EQ(expected, LogLines()) << "the loop went on: it was not held in its write";
+    EXPECT_EQ(expected, WithoutEarlyClient(LogLines()))
+        << "the loop went on: it was not held in its write";
 
     StopPromptly(ssp.dwProcessId);
     CancelIo(hClient);
@@ -249,7 +252,7 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     }
     CloseHandle(hClient);
     expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, LogLines());
+    EXPECT_EQ(expected, WithoutEarlyClient(LogLines()));
 }
 
 // Any local user may name a pipe of their own as the path. Read as a file,

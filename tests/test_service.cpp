@@ -50,9 +50,8 @@ TEST_F(Service, StopsWhileAClientIsConnected)
     ASSERT_TRUE(WriteWholeFile(words, "a b"));
     EXPECT_EQ("(Server): file:" + words + ", spaces = 1", ::Ask(hClient, words));
 
-    SERVICE_STATUS status;
     DWORD dwStart = GetTickCount();
-    ASSERT_TRUE(ControlService(hService, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(RequestStop(hService)) << GetLastError();
     ssp = WaitForState(SERVICE_STOPPED);
     EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
     EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);

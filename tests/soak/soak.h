@@ -27,9 +27,6 @@ static const char CLOSED_LINE[] = "Named Pipe closed!";
 static const char EXITED_LINE[] = "Client exited\n";
 static const char BROKEN_LINE[] = "ReadFile: Error 109\n";
 static const char MORE_DATA_LINE[] = "ReadFile: Error 234\n";
-// A client opened the new instance before the server waited on it: allowed
-// in front of any connection's lines.
-static const char EARLY_CLIENT_LINE[] = "ConnectNamedPipe: ERROR_PIPE_CONNECTED";
 static const char RECEIVED_FORMAT[] = "Received: %s\n";
 
 // ---- checks (soak.cpp) ----

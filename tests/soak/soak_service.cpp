@@ -133,10 +133,9 @@ ProcessFigures MeasureProcess(const ServiceHandles *pSvc)
 
 void StopAndRemoveSoakService(ServiceHandles *pSvc)
 {
-    SERVICE_STATUS status;
     DWORD dwStart = GetTickCount();
-    Check(ControlService(pSvc->hService, SERVICE_CONTROL_STOP, &status) != FALSE,
-          "ControlService(stop): error %lu", (unsigned long)GetLastError());
+    Check(RequestStop(pSvc->hService), "ControlService(stop): error %lu",
+          (unsigned long)GetLastError());
     SERVICE_STATUS_PROCESS ssp = WaitForServiceState(pSvc, SERVICE_STOPPED);
     DWORD dwStopMs = GetTickCount() - dwStart;
     Check(ssp.dwCurrentState == SERVICE_STOPPED, "the service did not stop (state %lu)",
