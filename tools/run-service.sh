@@ -7,15 +7,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash tools/setup.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target quorvel-service quorvel-client
+preset=mingw arch=win32
+if ! bash tools/runs-32bit.sh; then
+    # This kernel runs no 32-bit code: run the 64-bit build of the same sources.
+    preset=mingw-x64 arch=win64
+fi
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target quorvel-service quorvel-client
 
-bin="$root/build/mingw/bin"
-prefix="$root/build/mingw/run-prefix"
+bin="$root/build/$preset/bin"
+prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
-tools/wine-run.sh "$prefix"
+wine() { "$root/tools/wine-run.sh" --arch "$arch" "$prefix" "$@"; }
+wine
 
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix"
 # Wine ends a service when its last ordinary process exits: keep the server up.
 wineserver -p
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
@@ -48,7 +54,7 @@ if sc query "$name" | grep -q STATE; then
     wait_state STOPPED || true
     sc delete "$name" >/dev/null
 fi
-exe_win=$(winepath -w "$bin/quorvel-service.exe" 2>/dev/null)
+exe_win=$(wine winepath.exe -w "$bin/quorvel-service.exe" 2>/dev/null)
 sc create "$name" binpath= "\"$exe_win\"" type= own start= demand
 log="$prefix/drive_c/log_QX.log"
 trap stop_service INT TERM EXIT
@@ -63,7 +69,7 @@ printf 'The quick brown fox jumps over the lazy dog\r\n' > "$demo"
 echo "== Asking for C:\\quorvel-demo.txt (8 spaces) and a missing file"
 wine "$bin/quorvel-client.exe" 'C:\quorvel-demo.txt' 'C:\no-such-file.txt'
 
-echo "== Ask more with: WINEPREFIX=$prefix wine $bin/quorvel-client.exe PATH..."
+echo "== Ask more with: tools/wine-run.sh --arch $arch $prefix $bin/quorvel-client.exe PATH..."
 echo "== Following $log; Ctrl-C stops the service"
 tail -n +1 -f "$log" &
 tail_pid=$!

@@ -11,22 +11,29 @@ have_cmd i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686)
 have_cmd cmake || need+=(cmake)
 have_cmd wine || need+=(wine)
 have_pkg wine32:i386 || need+=(wine32:i386)
+# A 64-bit prefix, where our 32-bit programs run under WOW64 as on 64-bit Windows.
+have_pkg wine64 || need+=(wine64)
 have_pkg googletest || need+=(googletest)
 have_cmd make || need+=(make)
 have_cmd g++ || need+=(g++)
 
-if [ ${#need[@]} -eq 0 ]; then
-    exit 0
-fi
+install() {
+    [ $# -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: missing packages ($*); run this script as root" >&2
+        exit 1
+    fi
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "$@"
+}
+install "${need[@]}"
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: missing packages (${need[*]}); run this script as root" >&2
-    exit 1
+# Some kernels run no 32-bit code at all (ia32 emulation off), and so no 32-bit
+# Wine: there the tests run on a 64-bit build of the same sources.
+if ! bash "$(dirname "$0")/runs-32bit.sh"; then
+    have_cmd x86_64-w64-mingw32-g++-posix || install g++-mingw-w64-x86-64-posix
 fi
-
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${need[@]}"

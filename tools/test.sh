@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test from nothing installed: sets up the toolchain, builds the
-# service for 32-bit Windows, runs the suite under Wine, then the native
+# service for 32-bit Windows, runs the suite under Wine in a 32-bit prefix and
+# again in a 64-bit one (WOW64, as our users' Windows runs it), then the native
 # sanitizer and fuzz checks. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,16 +9,35 @@ cd "$root"
 
 bash tools/setup.sh
 
-prefix="$root/build/mingw/wineprefix"
+prefixes=()
 cleanup() {
     # Leave no Wine process behind, whatever happened.
-    if [ -d "$prefix" ]; then
-        WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
-    fi
+    for prefix in "${prefixes[@]}"; do
+        if [ -d "$prefix" ]; then
+            WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+        fi
+    done
 }
 trap cleanup EXIT
 
-cmake --workflow --preset mingw
+run_suite() {
+    prefixes+=("$root/build/$1/wineprefix")
+    echo "== Suite: $1"
+    cmake --workflow --preset "$1"
+}
+
+if bash tools/runs-32bit.sh; then
+    run_suite mingw
+    run_suite mingw-wow64
+else
+    # The product stays a 32-bit program: build it, then test the same
+    # sources built for 64-bit, which this kernel can run.
+    echo "== This kernel runs no 32-bit code (ia32 emulation is off): the 32-bit"
+    echo "   build is built, and the suite runs on the 64-bit build in a 64-bit prefix."
+    cmake --preset mingw
+    cmake --build --preset mingw
+    run_suite mingw-x64
+fi
 
 if [ -x tools/native-check.sh ]; then
     bash tools/native-check.sh

@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the project's own 32-bit prefix,
+# Runs a Windows program under Wine in one of the project's own prefixes,
 # creating the prefix on first use.
-#   wine-run.sh PREFIX PROGRAM [ARGS...]
-#   wine-run.sh PREFIX --hold-server | --end-server
+#   wine-run.sh [--arch win32|win64] PREFIX PROGRAM [ARGS...]
+#   wine-run.sh [--arch win32|win64] PREFIX --hold-server | --end-server
+# A win64 prefix runs our 32-bit programs under WOW64, as 64-bit Windows does.
 # CTest uses it as the emulator for every test; it is also the way to run any
 # built program by hand. A test run holds one Wine server for its whole length:
 # left to itself the server exits a moment after its last process, and a
 # program starting at that moment dies before its first line.
 set -euo pipefail
 
+arch=win32
+if [ "${1-}" = --arch ]; then
+    arch=$2
+    shift 2
+fi
 prefix=$(realpath -m "$1")
 shift
 
 export WINEPREFIX=$prefix
-export WINEARCH=win32
+export WINEARCH=$arch
 export WINEDEBUG=-all
 # No prompts to install Wine's .NET or HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Debian's "wine" starts the 32-bit loader whenever it is installed, even
+# where the kernel cannot run 32-bit code. A 64-bit prefix starts from the
+# 64-bit loader, which hands a 32-bit program on to the 32-bit one itself.
+wine=wine
+if [ "$arch" = win64 ] && [ -x /usr/lib/wine/wine64 ]; then
+    wine=/usr/lib/wine/wine64
+    export WINELOADER=$wine
+fi
 
 ensure_prefix() {
     [ -f "$WINEPREFIX/.quorvel-ready" ] && return 0
@@ -26,7 +41,7 @@ ensure_prefix() {
     flock 9
     if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
         rm -rf "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
+        "$wine" wineboot.exe -i >/dev/null 2>&1
         # Right after creation the session is shutting down and the service
         # manager refuses to start services: begin with a fresh server.
         wineserver -k >/dev/null 2>&1 || true
@@ -51,7 +66,7 @@ case "${1-}" in
     # The server and the session's system processes outlive this call: they
     # must not hold the caller's pipes, or CTest waits on them to the end.
     wineserver -p >/dev/null 2>&1 </dev/null
-    wineboot >/dev/null 2>&1 </dev/null
+    "$wine" wineboot.exe >/dev/null 2>&1 </dev/null
     exit 0 ;;
 esac
-exec wine "$@"
+exec "$wine" "$@"
