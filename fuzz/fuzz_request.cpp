@@ -3,8 +3,8 @@
 // still holds an earlier, longer request, at most PIPE_BUFFER_SIZE bytes a
 // read, the rest of a longer message served as a request of its own.
 // Checks that a request is exactly its own bytes, that only "exit" ends the
-// connection, and that every reply is the whole text, NUL-terminated within
-// MESSAGE_SIZE.
+// connection, that every reply is the whole text, NUL-terminated within
+// MESSAGE_SIZE, and that the log's copy of a request marks its control bytes.
 #include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -184,6 +184,14 @@ static void ServeRead(char *szBuf, const uint8_t *pbRead, size_t cbRead)
         return;
     }
     Require(result == RequestReply, "a path ended the connection");
+
+    // The log's copy: every byte in place, control bytes as the mark.
+    char szShown[PIPE_BUFFER_SIZE + 1];
+    MaskControlBytes(szShown, sizeof szShown, request);
+    Require(strlen(szShown) == cchRequest, "the log's copy has the wrong length");
+    for (size_t i = 0; i < cchRequest; ++i)
+        Require(szShown[i] == ((unsigned char)request[i] < 0x20 ? LOG_CONTROL_MARK : request[i]),
+                "the log's copy is not the request with its control bytes marked");
     if (cchRequest == 0) {
         Require(cOpens == 0, "an empty name was opened");
     } else {

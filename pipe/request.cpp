@@ -13,6 +13,16 @@ char *BoundRequest(char *szBuf, size_t cbRead)
     return szBuf;
 }
 
+char *MaskControlBytes(char *szOut, size_t cbOut, const char *text)
+{
+    size_t i = 0;
+    for (; i + 1 < cbOut && text[i] != '\0'; ++i)
+        szOut[i] = ((unsigned char)text[i] < 0x20) ? LOG_CONTROL_MARK : text[i];
+    if (cbOut > 0)
+        szOut[i] = '\0';
+    return szOut;
+}
+
 void FormatReply(char *reply, size_t cbReply, const char *path, int counted,
                  unsigned long long count)
 {

@@ -16,6 +16,13 @@ enum RequestResult {
 // cbRead + 1 bytes. Returns szBuf.
 char *BoundRequest(char *szBuf, size_t cbRead);
 
+// Copies text into szOut (cbOut bytes, cut to fit) with every byte below 0x20
+// written as LOG_CONTROL_MARK, for the log: a client's CR or LF must not start
+// a log line of its own. Windows file names hold neither those bytes nor the
+// mark, so no path that names a file changes. Returns szOut.
+static const char LOG_CONTROL_MARK = '?';
+char *MaskControlBytes(char *szOut, size_t cbOut, const char *text);
+
 // Classifies a request and, for a path, formats the reply into reply (cbReply
 // bytes; MESSAGE_SIZE holds every reply whole).
 RequestResult HandleRequest(const char *request, char *reply, size_t cbReply);
