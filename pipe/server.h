@@ -20,7 +20,8 @@ void ServePipeClients(void);
 // Raises the stop request and cancels the loop's blocking call, again and again,
 // until the loop has returned or dwTimeoutMs has passed. Returns nonzero when
 // the loop has let go of the pipe instance (or never took it); the caller then
-// closes the instance. Called from a thread other than the loop's.
+// closes the instance. Otherwise the loop may still be blocked on it and the
+// caller must leave it alone. Called from a thread other than the loop's.
 int StopPipeServer(DWORD dwTimeoutMs);
 
 // Lets the loop run again after a stop (for a process that serves more than once).

@@ -24,9 +24,19 @@ static void StopService(void)
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
     WriteLog("Quorvel Service stopping...");
     // The loop must be out of its blocking call before the instance is
-    // closed: its handle number could otherwise be reused under it.
-    StopPipeServer(STOP_LOOP_WAIT_MS);
-    ClosePipeInstance();
+    // closed: its handle number could otherwise be reused under it. On Windows
+    // a close neither ends a synchronous call blocked on the handle nor gets
+    // past it, so a loop the cancel did not reach would hold this handler
+    // beyond the manager's time limit: the handle is then left to the
+    // process's end, which comes right after the stopped report. (Wine wakes
+    // a blocked call on close, so only Windows can show that hang.)
+    if (StopPipeServer(STOP_LOOP_WAIT_MS)) {
+        ClosePipeInstance();
+    } else {
+        WriteLog("Connection loop still blocked: the pipe closes with the process");
+        // The line log readers expect; the instance is gone moments later.
+        WriteLog("Named Pipe closed!");
+    }
     ReportServiceStatus(SERVICE_STOPPED, StopExitCode, 0);
     WriteLog("Quorvel Service stopped!");
     InterlockedExchange(&StopSequenceActive, 0);
