@@ -28,9 +28,11 @@ static long OpenRetries = 0;
 
 // ---- the two servers ----
 
-static HANDLE CreateEchoInstance(void)
+// First-instance only while the server holds none, as the connection loop does.
+static HANDLE CreateEchoInstance(BOOL fFirst)
 {
-    return CreateNamedPipeA(ECHO_PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+    return CreateNamedPipeA(ECHO_PIPE_NAME,
+                            PIPE_ACCESS_DUPLEX | (fFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                             PIPE_UNLIMITED_INSTANCES, (DWORD)PIPE_BUFFER_SIZE,
                             (DWORD)PIPE_BUFFER_SIZE, PIPE_DEFAULT_TIMEOUT_MS, NULL);
@@ -55,8 +57,10 @@ static DWORD WINAPI EchoServerThread(LPVOID)
         }
         if (EchoStopRequested)
             break;
+        // The next instance first, so the name never lapses.
+        HANDLE hNext = CreateEchoInstance(FALSE);
         CloseHandle(EchoPipe);
-        EchoPipe = CreateEchoInstance();
+        EchoPipe = hNext;
         if (EchoPipe == INVALID_HANDLE_VALUE) {
             InterlockedExchange(&EchoCreateError, (LONG)GetLastError());
             break;
@@ -68,7 +72,7 @@ static DWORD WINAPI EchoServerThread(LPVOID)
 static HANDLE StartEchoServer(void)
 {
     InterlockedExchange(&EchoStopRequested, 0);
-    EchoPipe = CreateEchoInstance();
+    EchoPipe = CreateEchoInstance(TRUE);
     if (EchoPipe == INVALID_HANDLE_VALUE) {
         BenchFail("CreateNamedPipe (echo server): error %lu", (unsigned long)GetLastError());
         return NULL;

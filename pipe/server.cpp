@@ -17,13 +17,6 @@ static int Stopping(void)
     return PipeStopRequested != 0;
 }
 
-static void ReplacePipeInstance(void)
-{
-    ClosePipeInstance();
-    // A failure is logged there; the next wait then fails and is paced.
-    CreatePipeInstance();
-}
-
 static void LogConnectError(DWORD dwError)
 {
     switch (dwError) {
