@@ -2,11 +2,13 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <tlhelp32.h>
 
 #include "log/log.h"
 #include "pipe/instance.h"
 #include "pipe/protocol.h"
 #include "pipe/server.h"
+#include "service/service.h"
 
 static const char TEST_ROOT[] = "C:\\quorvel-tests";
 
@@ -88,15 +90,146 @@ std::vector<std::string> LogLines(bool *pfTorn)
     return lines;
 }
 
+std::vector<std::string> WithoutEarlyClient(const std::vector<std::string> &lines)
+{
+    std::vector<std::string> kept;
+    for (const std::string &line : lines) {
+        if (line != EARLY_CLIENT_LINE)
+            kept.push_back(line);
+    }
+    return kept;
+}
+
 std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
-    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> lines = WithoutEarlyClient(LogLines());
     while (lines.size() < nLines && GetTickCount() - dwStart < dwTimeoutMs) {
         Sleep(10);
-        lines = LogLines();
+        lines = WithoutEarlyClient(LogLines());
     }
     return lines;
+}
+
+// Tries fDone() until it holds or dwTimeoutMs has passed; returns its last answer.
+template <typename F> static bool WaitUntil(F fDone, DWORD dwTimeoutMs)
+{
+    DWORD dwStart = GetTickCount();
+    bool fOk = fDone();
+    while (!fOk && GetTickCount() - dwStart < dwTimeoutMs) {
+        Sleep(20);
+        fOk = fDone();
+    }
+    return fOk;
+}
+
+SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService)
+{
+    SERVICE_STATUS_PROCESS ssp;
+    memset(&ssp, 0, sizeof ssp);
+    DWORD cbNeeded = 0;
+    QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp, &cbNeeded);
+    return ssp;
+}
+
+bool RequestStop(SC_HANDLE hService)
+{
+    SERVICE_STATUS status;
+    if (ControlService(hService, SERVICE_CONTROL_STOP, &status))
+        return true;
+    // Wine may see the process end before the answer to the stop arrives.
+    return GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+// Waits for every process of the service's program to end and, with
+// fTerminate, ends those that outlive the wait. The manager reports process
+// id 0 once the state is STOPPED, while the process may still be ending, so
+// the processes are found by their program's name instead.
+static void WaitForServiceProcesses(bool fTerminate)
+{
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<HANDLE> processes;
+    PROCESSENTRY32 pe;
+    pe.dwSize = sizeof pe;
+    for (BOOL fMore = Process32First(hSnapshot, &pe); fMore; fMore = Process32Next(hSnapshot, &pe)) {
+        HANDLE hProcess = NULL;
+        if (_stricmp(pe.szExeFile, "quorvel-service.exe") == 0)
+            hProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pe.th32ProcessID);
+        if (hProcess != NULL)
+            processes.push_back(hProcess);
+    }
+    CloseHandle(hSnapshot);
+    for (HANDLE hProcess : processes) {
+        if (WaitForSingleObject(hProcess, LEFTOVER_WAIT_MS) != WAIT_OBJECT_0 && fTerminate) {
+            TerminateProcess(hProcess, 1);
+            WaitForSingleObject(hProcess, LEFTOVER_WAIT_MS);
+        }
+        CloseHandle(hProcess);
+    }
+}
+
+void StopServiceProcess(SC_HANDLE hService)
+{
+    RequestStop(hService);
+    WaitUntil([&] { return QueryServiceProcess(hService).dwCurrentState == SERVICE_STOPPED; },
+              LEFTOVER_WAIT_MS);
+    // Its last line is written after the stopped report: it must land in
+    // this case's log, not in the next one's.
+    WaitForServiceProcesses(false);
+}
+
+void RemoveServiceRegistration(SC_HANDLE hManager)
+{
+    SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (hOld == NULL)
+        return;
+    StopServiceProcess(hOld);
+    DeleteService(hOld);
+    CloseServiceHandle(hOld);
+    // Deleted only once its process and every handle to it are gone.
+    WaitUntil(
+        [&] {
+            SC_HANDLE hStill = OpenServiceA(hManager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+            if (hStill != NULL)
+                CloseServiceHandle(hStill);
+            return hStill == NULL && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        LEFTOVER_WAIT_MS);
+}
+
+SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager)
+{
+    std::string binary = "\"" + ExeDir() + "\\quorvel-service.exe\"";
+    SC_HANDLE hService = NULL;
+    WaitUntil(
+        [&] {
+            hService = CreateServiceA(hManager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                      SERVICE_ERROR_NORMAL, binary.c_str(), NULL, NULL, NULL,
+                                      NULL, NULL);
+            return hService != NULL || GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE;
+        },
+        LEFTOVER_WAIT_MS);
+    return hService;
+}
+
+void CleanMachine(void)
+{
+    SC_HANDLE hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (hManager != NULL) {
+        RemoveServiceRegistration(hManager);
+        CloseServiceHandle(hManager);
+    }
+    // A console start or a service whose manager entry is gone.
+    WaitForServiceProcesses(true);
+    // The fault cases put a directory where the log goes.
+    RemoveDirectoryA(LOG_PATH);
+    DeleteLogFile();
+    // 2: no instance of the name exists, ours or anyone's.
+    WaitUntil([] { return !WaitNamedPipeA(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; },
+              LEFTOVER_WAIT_MS);
 }
 
 static DWORD WINAPI LoopThread(LPVOID)
@@ -115,7 +248,6 @@ HANDLE StartLoopThread(bool fCreate)
     // The loop logs its start just before it waits; a client that came sooner
     // would meet the instance before the wait, which tests provoke on purpose.
     WaitForLogLines(nLines + (fCreate ? 2 : 1));
-    Sleep(LOOP_SETTLE_MS);
     return hThread;
 }
 
@@ -263,7 +395,7 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
 
 void LoopTest::SetUp()
 {
-    DeleteLogFile();
+    CleanMachine();
     dir = MakeTestDir(szDirName);
     words = dir + "\\words.txt";
     ASSERT_TRUE(WriteWholeFile(words, "one two  three"));

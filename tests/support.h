@@ -18,14 +18,39 @@ void DeleteLogFile(void);
 std::string ReadLogFile(void);
 // *pfTorn, if given, tells whether the file ends inside a line.
 std::vector<std::string> LogLines(bool *pfTorn = NULL);
-// Waits (bounded) until the log has at least nLines lines; returns them.
+// A client opened the new instance before the server waited on it: allowed
+// in front of any connection's lines, since how early a client comes is the
+// scheduler's choice, not the test's.
+static const char EARLY_CLIENT_LINE[] = "ConnectNamedPipe: ERROR_PIPE_CONNECTED";
+// The lines without those of clients that came before the loop waited.
+std::vector<std::string> WithoutEarlyClient(const std::vector<std::string> &lines);
+// Waits (bounded) until the log has at least nLines lines besides early
+// clients' lines; returns those.
 std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs = 5000);
+
+// How long (ms) the clean-up waits for each thing an earlier case left.
+static const DWORD LEFTOVER_WAIT_MS = 20000;
+// The service's state and process, as the manager reports them.
+SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService);
+// Asks the service to stop; true when the manager took the request.
+bool RequestStop(SC_HANDLE hService);
+// Stops the service and waits until it reports STOPPED and until no process
+// of the service's program is left, whatever the manager reports.
+void StopServiceProcess(SC_HANDLE hService);
+// Stops and deletes any registration of the service, and waits until the
+// manager has really let go of it.
+void RemoveServiceRegistration(SC_HANDLE hManager);
+// Registers the service fresh (demand start), waiting out a registration that
+// is still marked for delete (1072). NULL with the error on failure.
+SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager);
+// Leaves the machine as a case expects to find it, whatever an earlier case
+// (killed at its time-out, say) left: no registration and no process of the
+// service, no log file nor a directory in its place, and the pipe's name free.
+// Bounded; every case that uses the machine calls it first.
+void CleanMachine(void);
 
 // How long (ms) a test lets the loop take to stop before calling it hung.
 static const DWORD LOOP_STOP_WAIT_MS = 5000;
-
-// How long (ms) the loop is given, after its first line, to reach its wait.
-static const DWORD LOOP_SETTLE_MS = 50;
 
 // The connection loop on a thread of the test process, on a fresh instance
 // (fCreate) or on whatever PipeHandle holds.

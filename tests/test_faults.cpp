@@ -34,8 +34,6 @@ class Faults : public Service {
 protected:
     void SetUp() override
     {
-        // A run that failed half-way may have left the log a directory.
-        RemoveDirectoryA(LOG_PATH);
         Service::SetUp();
         words = dir + "\\words.txt";
         ASSERT_TRUE(WriteWholeFile(words, "one two  three"));

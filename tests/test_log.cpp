@@ -10,7 +10,7 @@ namespace {
 
 class Log : public ::testing::Test {
 protected:
-    void SetUp() override { DeleteLogFile(); }
+    void SetUp() override { CleanMachine(); }
     void TearDown() override { DeleteLogFile(); }
 };
 

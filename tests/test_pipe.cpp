@@ -96,6 +96,56 @@ TEST_F(Pipe, AfterExitTheNextClientGetsAFreshInstance)
     EXPECT_EQ(3u, CountLines(WaitForLogLines(2 + 3 * 7), "Client exited\n"));
 }
 
+// A client that opens the pipe again and again, each connection ending with
+// "exit" or with the client just leaving, beside a second one doing the same.
+struct Opener {
+    std::string words, reply;
+    long nServed, nNotFound, nOther;
+};
+
+DWORD WINAPI OpenAgainAndAgain(LPVOID pv)
+{
+    Opener *pOpener = (Opener *)pv;
+    const long CONNECTIONS = 60;
+    for (long iTry = 0; pOpener->nServed < CONNECTIONS && iTry < CONNECTIONS * 100; ++iTry) {
+        HANDLE hClient = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                     OPEN_EXISTING, 0, NULL);
+        DWORD dwError = GetLastError();
+        if (hClient == INVALID_HANDLE_VALUE) {
+            if (dwError == ERROR_PIPE_BUSY && WaitNamedPipeA(PIPE_NAME, 5000))
+                continue;
+            dwError = (dwError == ERROR_PIPE_BUSY) ? GetLastError() : dwError;
+            ++(dwError == ERROR_FILE_NOT_FOUND ? pOpener->nNotFound : pOpener->nOther);
+            continue;
+        }
+        DWORD dwMode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(hClient, &dwMode, NULL, NULL);
+        if (Ask(hClient, pOpener->words) != pOpener->reply)
+            ++pOpener->nOther;
+        if (pOpener->nServed % 2 == 0)
+            Ask(hClient, EXIT_COMMAND);
+        CloseHandle(hClient);
+        ++pOpener->nServed;
+    }
+    return 0;
+}
+
+TEST_F(Pipe, TheNameNeverLapsesBetweenClients)
+{
+    Start();
+    Opener openers[2] = {{words, wordsReply, 0, 0, 0}, {words, wordsReply, 0, 0, 0}};
+    HANDLE hThreads[2];
+    for (int i = 0; i < 2; ++i)
+        hThreads[i] = CreateThread(NULL, 0, OpenAgainAndAgain, &openers[i], 0, NULL);
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForMultipleObjects(2, hThreads, TRUE, 60000));
+    for (int i = 0; i < 2; ++i) {
+        CloseHandle(hThreads[i]);
+        EXPECT_EQ(60, openers[i].nServed) << "client " << i;
+        EXPECT_EQ(0, openers[i].nNotFound) << "client " << i << " found no pipe";
+        EXPECT_EQ(0, openers[i].nOther) << "client " << i;
+    }
+}
+
 TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
 {
     Start();
@@ -195,9 +245,10 @@ TEST_F(Pipe, AClientConnectedBeforeTheWaitIsServed)
     Start(false);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     SayExit(hClient);
-    Lines lines = WaitForLogLines(4);
+    WaitForLogLines(3);
+    Lines lines = LogLines();
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ("ConnectNamedPipe: ERROR_PIPE_CONNECTED", lines[2]);
+    EXPECT_EQ(EARLY_CLIENT_LINE, lines[2]);
     EXPECT_EQ("Connected. Waiting for command.\n", lines[3]);
 }
 
@@ -222,8 +273,11 @@ TEST_F(Pipe, AClientGoneBeforeTheWaitGetsTheInstanceReplaced)
     EXPECT_EQ(expected, Lines(lines.begin(), lines.begin() + expected.size()));
 }
 
-// Someone else holds the name with one instance allowed: creation fails with
-// its code, the loop retries at a growing pace, and serves once the name is free.
+// Someone else holds the name, allowing one instance: creation fails, the loop
+// retries at a growing pace, and serves once the name is free. Under Wine the
+// failure is that server's instance limit (231); on Windows our first-instance
+// flag meets the name first (5). Wine ignores that flag, so this shows the
+// failure, the pacing and the recovery, not the flag.
 TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
 {
     HANDLE hSquatter = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX,
@@ -231,18 +285,27 @@ TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
                                         512, 512, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hSquatter);
     EXPECT_EQ(-1, CreatePipeInstance());
-    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, GetLastError());
+    DWORD dwError = GetLastError();
+    EXPECT_TRUE(dwError == ERROR_PIPE_BUSY || dwError == ERROR_ACCESS_DENIED) << dwError;
     EXPECT_EQ(INVALID_HANDLE_VALUE, PipeHandle);
-    EXPECT_EQ("CreateNamedPipe: Error 231\n", LogLines().at(0));
+    const std::string failed = "CreateNamedPipe: Error " + std::to_string(dwError) + "\n";
+    EXPECT_EQ(failed, LogLines().at(0));
 
+    DWORD dwStart = GetTickCount();
     Start(false);
-    const DWORD WATCH_MS = 1500;
-    Sleep(WATCH_MS);
-    size_t nFailures = CountLines(LogLines(), "Error connecting Named Pipe!\n");
-    // Paced from CONNECT_RETRY_FIRST_MS, doubling: a busy loop would log thousands.
-    EXPECT_GE(nFailures, 2u);
-    EXPECT_LE(nFailures, 6u);
-    EXPECT_GE(CountLines(LogLines(), "CreateNamedPipe: Error 231\n"), 2u);
+    // Three paced failures take at least the first two pauses; a busy loop
+    // would log them within a moment.
+    const size_t FAILURES = 3;
+    Lines lines;
+    do {
+        Sleep(10);
+        lines = LogLines();
+    } while (CountLines(lines, "Error connecting Named Pipe!\n") < FAILURES &&
+             GetTickCount() - dwStart < LOOP_STOP_WAIT_MS);
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    ASSERT_GE(CountLines(lines, "Error connecting Named Pipe!\n"), FAILURES);
+    EXPECT_GE(dwElapsed, CONNECT_RETRY_FIRST_MS * 3);
+    EXPECT_GE(CountLines(lines, failed), FAILURES);
 
     CloseHandle(hSquatter);
     HANDLE hClient = OpenClient(NULL, CONNECT_RETRY_MAX_MS * 2);
@@ -266,13 +329,12 @@ TEST_F(Pipe, CloseLogsWithOrWithoutAnInstance)
 void CheckStop(HANDLE hLoop, HANDLE hInstance)
 {
     DWORD dwStart = GetTickCount();
+    size_t nLines = LogLines().size();
     EXPECT_TRUE(StopPipeServer(LOOP_STOP_WAIT_MS));
+    EXPECT_EQ(nLines, LogLines().size()) << "the loop logs nothing once told to stop";
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hLoop, LOOP_STOP_WAIT_MS));
     EXPECT_LT(GetTickCount() - dwStart, 2000u);
     EXPECT_EQ(hInstance, PipeHandle) << "the stopping side closes it, not the loop";
-    size_t nLines = LogLines().size();
-    Sleep(100);
-    EXPECT_EQ(nLines, LogLines().size()) << "nothing more from the loop";
 }
 
 TEST_F(Pipe, StopWhileWaitingForAClient)
@@ -311,13 +373,9 @@ struct AceSummary {
     ACCESS_MASK mask;
 };
 
-AceSummary AllowedFor(PACL pDacl, WELL_KNOWN_SID_TYPE type)
+AceSummary AllowedFor(PACL pDacl, PSID sid)
 {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD cbSid = sizeof sid;
     AceSummary summary = {false, 0};
-    if (!CreateWellKnownSid(type, NULL, sid, &cbSid))
-        return summary;
     for (DWORD i = 0; i < pDacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE *pAce = NULL;
         if (!GetAce(pDacl, i, (LPVOID *)&pAce) || pAce->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
@@ -346,11 +404,24 @@ TEST_F(Pipe, EveryoneMayTalkButNotTakeOver)
     const ACCESS_MASK takeOver = WRITE_DAC | WRITE_OWNER | FILE_CREATE_PIPE_INSTANCE;
     const WELL_KNOWN_SID_TYPE clients[] = {WinWorldSid, WinAnonymousSid};
     for (WELL_KNOWN_SID_TYPE type : clients) {
-        AceSummary ace = AllowedFor(pDacl, type);
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD cbSid = sizeof sid;
+        ASSERT_TRUE(CreateWellKnownSid(type, NULL, sid, &cbSid));
+        AceSummary ace = AllowedFor(pDacl, sid);
         EXPECT_TRUE(ace.fFound) << "sid type " << type;
         EXPECT_EQ(talk, ace.mask & talk) << "sid type " << type;
         EXPECT_EQ(0u, ace.mask & takeOver) << "sid type " << type;
     }
+    // The server's own account, here this process's, may add instances.
+    HANDLE hToken = NULL;
+    BYTE rgbUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD cbUser = 0;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken));
+    ASSERT_TRUE(GetTokenInformation(hToken, TokenUser, rgbUser, sizeof rgbUser, &cbUser));
+    CloseHandle(hToken);
+    AceSummary own = AllowedFor(pDacl, ((TOKEN_USER *)rgbUser)->User.Sid);
+    EXPECT_TRUE(own.fFound);
+    EXPECT_EQ((ACCESS_MASK)FILE_ALL_ACCESS, own.mask & FILE_ALL_ACCESS);
     LocalFree(pSd);
     CloseHandle(hClient);
 }

@@ -189,7 +189,7 @@ int main(int argc, char **argv)
     std::vector<Unit> units = PlanConnections(nConnections, dir, files, &random);
 
     ServiceHandles svc;
-    DeleteLogFile();
+    CleanMachine();
     if (!RegisterSoakService(&svc)) {
         PrintVerdict();
         return 1;

@@ -66,12 +66,8 @@ bool RegisterSoakService(ServiceHandles *pSvc)
     if (!Check(pSvc->hManager != NULL, "OpenSCManager: error %lu", (unsigned long)GetLastError()))
         return false;
     RemoveServiceRegistration(pSvc->hManager);
-    std::string binary = "\"" + ExeDir() + "\\quorvel-service.exe\"";
-    pSvc->hService = CreateServiceA(pSvc->hManager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                    SERVICE_ERROR_NORMAL, binary.c_str(), NULL, NULL, NULL, NULL,
-                                    NULL);
-    return Check(pSvc->hService != NULL, "CreateService %s: error %lu", binary.c_str(),
+    pSvc->hService = CreateServiceRegistration(pSvc->hManager);
+    return Check(pSvc->hService != NULL, "CreateService: error %lu",
                  (unsigned long)GetLastError());
 }
 
@@ -156,6 +152,8 @@ void StopAndRemoveSoakService(ServiceHandles *pSvc)
     Check(DeleteService(pSvc->hService) != FALSE, "DeleteService: error %lu",
           (unsigned long)GetLastError());
     CloseServiceHandle(pSvc->hService);
+    // The next run's registration must not meet this one marked for delete.
+    RemoveServiceRegistration(pSvc->hManager);
     CloseServiceHandle(pSvc->hManager);
     pSvc->hService = NULL;
     pSvc->hManager = NULL;
