@@ -51,6 +51,25 @@ ensure_prefix() {
     exec 9>&-
 }
 
+# Whether a server runs for this prefix: its socket lies in a folder named
+# after the prefix's device and inode.
+server_running() {
+    local dev ino socket
+    read -r dev ino < <(stat -c '%d %i' "$WINEPREFIX") || return 1
+    for socket in /tmp/.wine-"$(id -u)"/server-"$(printf '%x-%x' "$dev" "$ino")"/socket \
+                  /tmp/wine-*/server-"$(printf '%x-%x' "$dev" "$ino")"/socket; do
+        [ -S "$socket" ] && return 0
+    done
+    return 1
+}
+
+# The server and the session's system processes outlive this call: they must
+# not hold the caller's pipes, or CTest waits on them to the end.
+hold_server() {
+    wineserver -p >/dev/null 2>&1 </dev/null
+    "$wine" wineboot.exe >/dev/null 2>&1 </dev/null
+}
+
 case "${1-}" in
 --end-server)
     [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1 || true; }
@@ -63,10 +82,17 @@ case "${1-}" in
 --hold-server)
     # A server left over from an interrupted run is not persistent: replace it.
     wineserver -k >/dev/null 2>&1 || true
-    # The server and the session's system processes outlive this call: they
-    # must not hold the caller's pipes, or CTest waits on them to the end.
-    wineserver -p >/dev/null 2>&1 </dev/null
-    "$wine" wineboot.exe >/dev/null 2>&1 </dev/null
+    hold_server
     exit 0 ;;
 esac
+# CTest lists each test program before the run: started alone, each listing
+# would start a session that holds CTest's output pipe for seconds after the
+# program ends. A held server makes it a moment; the run ends that server.
+if [ "${2-}" = --gtest_list_tests ] && ! server_running; then
+    exec 9>"$WINEPREFIX.lock"
+    flock 9
+    server_running || hold_server
+    flock -u 9
+    exec 9>&-
+fi
 exec "$wine" "$@"
