@@ -14,9 +14,13 @@ static HANDLE OpenLogFile(void)
         if (iTry > 0)
             Sleep(LOG_RETRY_PAUSE_MS);
         // Read sharing lets a viewer follow the log; writers still exclude
-        // each other, so lines never interleave.
-        hFile = CreateFileA(LOG_PATH, GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                            OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH, NULL);
+        // each other, so lines never interleave. Append access alone makes
+        // every write land at the end with no seek: a 32-bit seek to the end
+        // fails once the log reaches 4 GiB and would leave the next line to
+        // overwrite its start. (Wine appends even after such a seek, so no
+        // test here can show that fault.)
+        hFile = CreateFileA(LOG_PATH, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                            FILE_FLAG_WRITE_THROUGH, NULL);
         if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
             break;
     }
@@ -40,7 +44,6 @@ int WriteLog(const char *message)
     HANDLE hFile = OpenLogFile();
     if (hFile != INVALID_HANDLE_VALUE) {
         DWORD cbWritten = 0;
-        SetFilePointer(hFile, 0, NULL, FILE_END);
         if (!WriteFile(hFile, buf, (DWORD)cb, &cbWritten, NULL))
             cbWritten = 0;
         CloseHandle(hFile);
