@@ -14,6 +14,8 @@ have_pkg wine32:i386 || need+=(wine32:i386)
 # A 64-bit prefix, where our 32-bit programs run under WOW64 as on 64-bit Windows.
 have_pkg wine64 || need+=(wine64)
 have_pkg googletest || need+=(googletest)
+# The installer package (quorvel-msi target) and its test.
+have_cmd wixl || need+=(wixl)
 have_cmd make || need+=(make)
 have_cmd g++ || need+=(g++)
 
