@@ -29,6 +29,9 @@ if /i "%ACCOUNT%"=="LocalSystem" (
 )
 if errorlevel 1 exit /b 1
 sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
+rem After a crash the manager restarts the service 5 s later, twice; the third
+rem action (none) then holds until a day without failure resets the count.
+sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000/""/0
 sc.exe start "Quorvel service"
 if errorlevel 1 exit /b 1
 sc.exe query "Quorvel service"

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Installs, upgrades and removes the installer package under Wine's msiexec in
+# a prefix of its own, checking each step. CTest runs it (test "installer"):
+#   test-installer.sh WINE_RUN ARCH PREFIX OLD.msi OLD_VERSION NEW.msi NEW_VERSION PROGRAM_FILES
+# PROGRAM_FILES is the folder the package installs into, under C:\.
+# Wine cannot show: the log's access list (Wine enforces none, and every
+# program runs as one user), the unquoted-path safety of the service's image
+# path as Windows Installer stores it, nor a restart after a crash (Wine's
+# service manager neither stores recovery actions nor acts on them).
+set -euo pipefail
+wine_run=$1 arch=$2 prefix=$3 old_msi=$4 old_version=$5 new_msi=$6 new_version=$7 progfiles=$8
+service="Quorvel service"
+key='HKLM\System\CurrentControlSet\Services\Quorvel service'
+drive=$prefix/drive_c
+dir="$drive/$progfiles/Quorvel"
+failures=0 checks=0
+
+run() { "$wine_run" --arch "$arch" "$prefix" "$@"; }
+check() { # check WHAT COMMAND...: counts and reports one check
+    local what=$1
+    shift
+    checks=$((checks + 1))
+    if "$@"; then
+        echo "ok: $what"
+    else
+        echo "FAILED: $what"
+        failures=$((failures + 1))
+    fi
+}
+state_is() { # waits up to 10 s for the service's state
+    for _ in $(seq 50); do
+        run sc.exe query "$service" 2>/dev/null | grep -q "STATE.*$1" && return 0
+        sleep 0.2
+    done
+    return 1
+}
+registered() { run reg query "$key" 2>/dev/null | tr -d '\r' | grep -q "$1"; }
+ask() { # the client's answer for C:\quorvel-test\words.txt (3 spaces)
+    [ "$(run "C:\\$progfiles\\Quorvel\\quorvel-client.exe" 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
+      '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
+}
+log_has() { grep -c -F "$1" "$drive/log_QX.log" | grep -qx "$2"; }
+msiexec() { run msiexec.exe "$@" /qn; }
+
+trap 'run --end-server' EXIT
+run --hold-server
+# A run interrupted before its removal leaves the product installed.
+msiexec /x 'C:\quorvel-test\new.msi' >/dev/null 2>&1 || true
+msiexec /x 'C:\quorvel-test\old.msi' >/dev/null 2>&1 || true
+mkdir -p "$drive/quorvel-test"
+cp "$old_msi" "$drive/quorvel-test/old.msi"
+cp "$new_msi" "$drive/quorvel-test/new.msi"
+printf 'a b c d' >"$drive/quorvel-test/words.txt"
+# A log from before: every line of it must outlive install, upgrade and removal.
+printf 'line from before the package\r\n' >"$drive/log_QX.log"
+
+echo "== install $old_version"
+check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\old.msi'
+check "both programs in $progfiles\\Quorvel" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe"
+check "registered: own process" registered 'Type    REG_DWORD    0x10'
+check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
+check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
+check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
+check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
+check "running" state_is RUNNING
+check "answers" ask
+check "log kept its earlier line" log_has 'line from before the package' 1
+
+echo "== upgrade to $new_version"
+check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\new.msi'
+check "one product, version $new_version" test "$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' | grep -c "DisplayVersion    REG_SZ    $new_version$")" = 1 -a \
+    "$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' | grep -c 'DisplayName    REG_SZ    Quorvel service')" = 1
+check "running" state_is RUNNING
+check "answers" ask
+check "old version stopped cleanly" log_has 'Quorvel Service stopped!' 1
+check "log kept every earlier line" log_has 'line from before the package' 1
+check "log holds both requests" log_has 'Received: C:\quorvel-test\words.txt' 2
+
+echo "== remove"
+check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
+check "sc query fails: no such service" eval '! run sc.exe query "$service" >/dev/null 2>&1'
+check "registration gone" eval '! run reg query "$key" >/dev/null 2>&1'
+check "$progfiles\\Quorvel gone" test ! -e "$dir"
+check "stopped before removal" log_has 'Quorvel Service stopped!' 2
+check "log still there, every line kept" log_has 'line from before the package' 1
+echo "installer: $checks checks, $failures failed"
+[ "$failures" -eq 0 ]
