@@ -19,8 +19,16 @@ if "%ACCOUNT%"=="" set "ACCOUNT=NT AUTHORITY\LocalService"
 
 rem The log lives at C:\log_QX.log; a low-privilege account cannot create files
 rem in C:\, so the file is made here and the account given the right to append.
+rem It holds every client's paths: rather than C:\'s access list (read for all
+rem local users) it gets its own, Administrators and SYSTEM (by SID, as names
+rem change with the language) and the service's account only.
+set "LOGACCOUNT=%ACCOUNT%"
+if /i "%ACCOUNT%"=="NT AUTHORITY\LocalService" set "LOGACCOUNT=*S-1-5-19"
 if not exist C:\log_QX.log type nul > C:\log_QX.log
-if /i not "%ACCOUNT%"=="LocalSystem" icacls C:\log_QX.log /grant "%ACCOUNT%:(M)" >nul
+icacls C:\log_QX.log /inheritance:r /grant:r *S-1-5-32-544:(F) *S-1-5-18:(F) >nul
+if errorlevel 1 exit /b 1
+if /i not "%ACCOUNT%"=="LocalSystem" icacls C:\log_QX.log /grant:r "%LOGACCOUNT%:(M)" >nul
+if errorlevel 1 exit /b 1
 
 if /i "%ACCOUNT%"=="LocalSystem" (
     sc.exe create "Quorvel service" binPath= "\"%EXE%\"" type= own start= auto
