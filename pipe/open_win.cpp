@@ -12,11 +12,19 @@
 
 FILE *OpenCountFile(const char *path)
 {
+    // Under WOW64 a path under System32 would be sent to SysWOW64 and another
+    // file counted. Off for this one open on this thread only; without WOW64
+    // (32-bit Windows, a 64-bit build) the call fails and there is nothing
+    // to turn back on.
+    PVOID pvRedirection = NULL;
+    BOOL fRedirectionOff = Wow64DisableWow64FsRedirection(&pvRedirection);
     // Identification only: should the name still reach a pipe server, it
     // cannot act as the service.
     HANDLE hFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                NULL);
+    if (fRedirectionOff)
+        Wow64RevertWow64FsRedirection(pvRedirection);
     if (hFile == INVALID_HANDLE_VALUE)
         return NULL;
     if (GetFileType(hFile) != FILE_TYPE_DISK) {

@@ -92,6 +92,20 @@ TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
     EXPECT_TRUE(Count(path).fOpened);
 }
 
+// Under WOW64 the file in System32, not its SysWOW64 namesake; the reference
+// reads it through Z:, never redirected. (A 64-bit build meets no redirection.)
+TEST_F(CountFiles, ASystem32PathCountsTheSystem32File)
+{
+    const char *szDir = getenv("QUORVEL_SYSTEM32"); // the prefix's, as Linux sees it
+    ASSERT_NE(nullptr, szDir);
+    long long reference = -1;
+    std::string linuxPath = "Z:" + std::string(szDir) + "/kernel32.dll";
+    ASSERT_TRUE(CountSpacesByteLoop(linuxPath.c_str(), &reference));
+    Counted c = Count("C:\\windows\\system32\\kernel32.dll");
+    EXPECT_TRUE(c.fOpened);
+    EXPECT_EQ((unsigned long long)reference, c.count);
+}
+
 TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
 {
     static const char mix[] = {' ', ' ', ' ', ' ', '\x1A', '\r', '\n', '\xA0', 'x', '\t'};
