@@ -4,9 +4,10 @@
 #   test-installer.sh WINE_RUN ARCH PREFIX OLD.msi OLD_VERSION NEW.msi NEW_VERSION PROGRAM_FILES
 # PROGRAM_FILES is the folder the package installs into, under C:\.
 # Wine cannot show: the log's access list (Wine enforces none, and every
-# program runs as one user), the unquoted-path safety of the service's image
-# path as Windows Installer stores it, nor a restart after a crash (Wine's
-# service manager neither stores recovery actions nor acts on them).
+# program runs as one user), nor a restart after a crash (Wine's service
+# manager neither stores recovery actions nor acts on them). Its sc.exe has
+# no "qc" and prints nothing for a missing service: the registration is read
+# from the registry instead.
 set -euo pipefail
 wine_run=$1 arch=$2 prefix=$3 old_msi=$4 old_version=$5 new_msi=$6 new_version=$7 progfiles=$8
 service="Quorvel service"
