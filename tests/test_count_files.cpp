@@ -106,6 +106,30 @@ TEST_F(CountFiles, ASystem32PathCountsTheSystem32File)
     EXPECT_EQ((unsigned long long)reference, c.count);
 }
 
+// Past MAX_PATH (made here in the long form); held by one that shares delete.
+TEST_F(CountFiles, LongPathsAndDeleteHoldersAreCounted)
+{
+    std::string path = dir;
+    for (char ch = 'a'; ch < 'g'; ++ch) {
+        path += "\\" + std::string(60, ch);
+        CreateDirectoryW((L"\\\\?\\" + std::wstring(path.begin(), path.end())).c_str(), NULL);
+    }
+    path += "\\words.txt";
+    std::wstring longForm = L"\\\\?\\" + std::wstring(path.begin(), path.end());
+    HANDLE hFile = CreateFileW(longForm.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD cbWritten = 0;
+    ASSERT_TRUE(WriteFile(hFile, "a b c", 5, &cbWritten, NULL)) << path.size() << " bytes";
+    CloseHandle(hFile);
+    EXPECT_EQ(2u, Count(path).count);
+
+    std::string held = File("held.txt", "a b");
+    HANDLE hHeld = CreateFileA(held.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                               FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    EXPECT_TRUE(Count(held).fOpened);
+    CloseHandle(hHeld);
+}
+
 TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
 {
     static const char mix[] = {' ', ' ', ' ', ' ', '\x1A', '\r', '\n', '\xA0', 'x', '\t'};
