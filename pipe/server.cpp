@@ -100,7 +100,10 @@ static void ServeClient(char *szBuf, char *message)
             return;
         }
         BoundRequest(szBuf, cbRead);
-        snprintf(message, MESSAGE_SIZE, "Received: %s\n", szBuf);
+        // The client's text as the log shows it: its own bytes go back to it.
+        char szShown[MESSAGE_SIZE];
+        snprintf(message, MESSAGE_SIZE, "Received: %s\n",
+                 MaskControlBytes(szShown, sizeof szShown, szBuf));
         WriteLog(message);
 
         RequestResult result = HandleRequest(szBuf, message, MESSAGE_SIZE);
@@ -118,7 +121,7 @@ static void ServeClient(char *szBuf, char *message)
             ReplacePipeInstance();
             return;
         }
-        WriteLog(message);
+        WriteLog(MaskControlBytes(szShown, sizeof szShown, message));
         WriteFile(PipeHandle, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);
         if (Stopping())
             return;

@@ -427,3 +427,18 @@ TEST_F(Pipe, EveryoneMayTalkButNotTakeOver)
 }
 
 } // namespace
+
+// Control bytes never make log lines of their own; the reply keeps them.
+TEST_F(Pipe, ControlBytesOfARequestAreLoggedAsMarks)
+{
+    Start();
+    std::string path = dir + "\\x\r\n\t\x01y", shown = dir + "\\x????y";
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ("(Server)Can't open " + path + "!", Ask(hClient, path));
+    SayExit(hClient);
+    Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
+    for (const std::string &line : OneConnection(shown, "(Server)Can't open " + shown + "!"))
+        expected.push_back(line);
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+}
