@@ -5,6 +5,7 @@
 
 #include "pipe/protocol.h"
 #include "support.h"
+#include "version.h"
 
 namespace {
 
@@ -64,6 +65,16 @@ TEST_F(Client, SaysWhenTheServiceIsNotRunning)
     EXPECT_EQ("", out);
 }
 
+// 0xFFFFFFFF would mean "wait forever"; the largest value below it is taken.
+TEST_F(Client, RefusesAWaitItCannotHonour)
+{
+    std::string out, err;
+    for (const char *szBad : {"-1", "4294967295", "18446744073709551617", "\"\"", "10x", "+5"})
+        EXPECT_EQ(2, RunProgram(ClientCommand(std::string("--wait ") + szBad), "", &out, &err))
+            << szBad;
+    EXPECT_EQ(3, RunProgram(ClientCommand("--wait 4294967294 x"), "", &out, &err)) << err;
+}
+
 TEST_F(Client, GivesUpOnABusyServiceAfterItsWait)
 {
     hLoop = StartLoopThread();
@@ -82,6 +93,9 @@ TEST_F(Client, ExplainsItsUse)
     EXPECT_EQ(0, RunProgram(ClientCommand("--help"), "", &out, &err));
     EXPECT_NE(std::string::npos, out.find("Usage: quorvel-client")) << out;
     EXPECT_EQ(2, RunProgram(ClientCommand("--bogus"), "", &out, &err));
+    std::string version;
+    EXPECT_EQ(0, RunProgram(ClientCommand("--version"), "", &version, &err));
+    EXPECT_EQ("quorvel-client " QUORVEL_VERSION "\r\n", version);
 }
 
 } // namespace
