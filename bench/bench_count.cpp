@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../pipe/count.h"
+#include "../count/count.h"
 #include "../pipe/request.h"
 #include "../tests/reference_count.h"
 

@@ -4,13 +4,11 @@
 
 #include <windows.h>
 
-#include "../pipe/protocol.h"
-
 static const char LOG_PATH[] = "C:\\log_QX.log";
 
-// The longest message that reaches the log (a whole reply) plus CR LF and the
-// NUL; a longer message is cut, never overrun.
-static const size_t LOG_LINE_SIZE = MESSAGE_SIZE + 2;
+// The longest line the log writes: the message, CR LF and the NUL. A longer
+// message is cut, never overrun; callers check at compile time that theirs fit.
+static const size_t LOG_LINE_SIZE = 1024;
 
 // How often and how far apart (ms) a line is retried while another process
 // holds the file: a short, bounded wait, never a hang.

@@ -3,8 +3,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "count.h"
-#include "open.h"
+#include "../count/count.h"
+#include "../count/open.h"
+#include "stop.h"
+
+// A request without a NUL fills the whole buffer.
+static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_CHARS, "every request must fit the opener");
 
 char *BoundRequest(char *szBuf, size_t cbRead)
 {
@@ -41,7 +45,7 @@ int CountSpaces(const char *path, unsigned long long *pCount)
     if (fp == NULL)
         return 0;
     *pCount = 0;
-    CountStatus status = CountStream(fp, pCount);
+    CountStatus status = CountStream(fp, pCount, &PipeStopRequested);
     fclose(fp);
     return status == CountDone;
 }

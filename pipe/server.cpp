@@ -8,6 +8,9 @@
 #include "request.h"
 #include "stop.h"
 
+// Every line the loop logs is formatted into a MESSAGE_SIZE buffer.
+static_assert(MESSAGE_SIZE + 2 <= LOG_LINE_SIZE, "the log must take a whole reply and its CR LF");
+
 enum { ServerIdle, ServerServing, ServerFinished };
 static volatile LONG ServerState = ServerIdle;
 static volatile DWORD ServerThreadId = 0;

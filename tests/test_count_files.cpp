@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "pipe/count.h"
+#include "count/count.h"
 #include "pipe/request.h"
 #include "reference_count.h"
 #include "support.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "pipe/protocol.h"
 #include "support.h"
 
 namespace {

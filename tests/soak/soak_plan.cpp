@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "pipe/count.h"
+#include "count/count.h"
 #include "reference_count.h"
 #include "support.h"
 

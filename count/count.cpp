@@ -2,7 +2,6 @@
 #include "count.h"
 #include "count_sse2.h"
 #include "cpu.h"
-#include "stop.h"
 
 int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCount)
 {
@@ -29,11 +28,11 @@ int CountBlock(const unsigned char *pb, size_t cb, unsigned long long *pCount)
     return CountBlockScalar(pb, cb, pCount);
 }
 
-CountStatus CountStream(FILE *fp, unsigned long long *pCount)
+CountStatus CountStream(FILE *fp, unsigned long long *pCount, const volatile long *plStop)
 {
     unsigned char block[COUNT_BLOCK_SIZE];
     for (;;) {
-        if (PipeStopRequested)
+        if (*plStop)
             return CountStopped;
         size_t cbRead = fread(block, 1, sizeof block, fp);
         if (CountBlock(block, cbRead, pCount))

@@ -10,7 +10,6 @@
 #include <wchar.h>
 
 #include "open.h"
-#include "protocol.h"
 
 // From this many characters on, a full path is opened in the long form. The
 // plain calls stop at MAX_PATH, and 12 sooner for a directory (room for an 8.3
@@ -19,7 +18,7 @@ static const DWORD LONG_FORM_MIN_CHARS = MAX_PATH - 12;
 // The full path of the longest request under a current directory of up to
 // MAX_PATH, and the long form's prefix (8 characters); a longer name is
 // refused, never cut.
-static const DWORD OPEN_NAME_CHARS = PIPE_BUFFER_SIZE + MAX_PATH + 8;
+static const DWORD OPEN_NAME_CHARS = (DWORD)OPEN_PATH_MAX_CHARS + MAX_PATH + 8;
 
 static int IsLongOrDeviceForm(const wchar_t *wszName)
 {

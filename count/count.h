@@ -14,7 +14,7 @@ static const size_t COUNT_BLOCK_SIZE = 64 * 1024;
 enum CountStatus {
     CountDone,      // end of file or the first 0x1A reached; the count is whole
     CountReadError, // the stream reported an error; the count is not to be used
-    CountStopped    // the process is stopping; abandoned between two blocks
+    CountStopped    // *plStop was raised; abandoned between two blocks
 };
 
 // Adds the spaces of pb[0..cb) to *pCount up to the first 0x1A; returns
@@ -26,4 +26,6 @@ int CountBlock(const unsigned char *pb, size_t cb, unsigned long long *pCount);
 int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCount);
 
 // Counts a whole stream opened in binary mode, from its current position.
-CountStatus CountStream(FILE *fp, unsigned long long *pCount);
+// Looks at *plStop between blocks and gives up once it is nonzero, so that a
+// stop never waits for a huge file.
+CountStatus CountStream(FILE *fp, unsigned long long *pCount, const volatile long *plStop);
