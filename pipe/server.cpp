@@ -13,7 +13,10 @@ static_assert(MESSAGE_SIZE + 2 <= LOG_LINE_SIZE, "the log must take a whole repl
 
 enum { ServerIdle, ServerServing, ServerFinished };
 static volatile LONG ServerState = ServerIdle;
-static volatile DWORD ServerThreadId = 0;
+// The loop thread, taken by that thread itself before it starts serving, so
+// that a stop never has to find it by an id that may have been reused. Closed
+// by the stop once it is done with it.
+static HANDLE volatile ServerThread = NULL;
 
 static int Stopping(void)
 {
@@ -133,10 +136,22 @@ static void ServeClient(char *szBuf, char *message)
 
 void ServePipeClients(void)
 {
-    ServerThreadId = GetCurrentThreadId();
+    // Cancelling a blocked call needs only THREAD_TERMINATE. Taken before the
+    // state changes, so a stop that sees the loop serving also sees its thread.
+    HANDLE hThread = NULL;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hThread,
+                         THREAD_TERMINATE, FALSE, 0)) {
+        LogCallError("DuplicateHandle", GetLastError());
+        hThread = NULL;
+    }
+    ServerThread = hThread;
     // A stop that came before the loop began has already let go of the instance.
-    if (InterlockedCompareExchange(&ServerState, ServerServing, ServerIdle) != ServerIdle)
+    if (InterlockedCompareExchange(&ServerState, ServerServing, ServerIdle) != ServerIdle) {
+        ServerThread = NULL;
+        if (hThread != NULL)
+            CloseHandle(hThread);
         return;
+    }
 
     // One spare byte: a request of a full buffer without a NUL still ends.
     char szBuf[PIPE_BUFFER_SIZE + 1];
@@ -159,7 +174,7 @@ int StopPipeServer(DWORD dwTimeoutMs)
     if (InterlockedCompareExchange(&ServerState, ServerFinished, ServerIdle) == ServerIdle)
         return 1;
 
-    HANDLE hThread = OpenThread(THREAD_TERMINATE, FALSE, ServerThreadId);
+    HANDLE hThread = ServerThread;
     DWORD dwStart = GetTickCount();
     while (ServerState != ServerFinished) {
         // Closing the handle would not end a call blocked on it: cancel it.
@@ -169,6 +184,7 @@ int StopPipeServer(DWORD dwTimeoutMs)
             break;
         Sleep(STOP_CANCEL_INTERVAL_MS);
     }
+    ServerThread = NULL;
     if (hThread != NULL)
         CloseHandle(hThread);
     return ServerState == ServerFinished;
