@@ -7,9 +7,10 @@
 #include "../pipe/server.h"
 #include "status.h"
 
-// The exit code that the stopped report carries: the reason a start failed,
+// The exit codes that the stopped report carries: the reason a start failed,
 // otherwise 0.
 static DWORD StopExitCode = NO_ERROR;
+static DWORD StopSpecificCode = 0;
 static volatile LONG ServiceMainActive = 0;
 // Raised before the stopped report: where the dispatcher returns on that
 // report while the handler still runs on a thread of its own (as under
@@ -21,24 +22,26 @@ static void StopService(void)
 {
     InterlockedExchange(&StopSequenceActive, 1);
     StopThreadId = GetCurrentThreadId();
-    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, STOP_WAIT_HINT_MS);
     WriteLog("Quorvel Service stopping...");
     // The loop must be out of its blocking call before the instance is
     // closed: its handle number could otherwise be reused under it. On Windows
     // a close neither ends a synchronous call blocked on the handle nor gets
     // past it, so a loop the cancel did not reach would hold this handler
     // beyond the manager's time limit: the handle is then left to the
-    // process's end, which comes right after the stopped report. (Wine wakes
-    // a blocked call on close, so only Windows can show that hang.)
+    // process's end, at most EXIT_SERVICE_WAIT_MS after the stopped report.
+    // (Wine wakes a blocked call on close, so only Windows shows that hang.)
     if (StopPipeServer(STOP_LOOP_WAIT_MS)) {
         ClosePipeInstance();
     } else {
         WriteLog("Connection loop still blocked: the pipe closes with the process");
-        // The line log readers expect; the instance is gone moments later.
+        // The line log readers expect; the instance goes with the process.
         WriteLog("Named Pipe closed!");
     }
-    ReportServiceStatus(SERVICE_STOPPED, StopExitCode, 0);
+    // The stopped report is the last act: an installer goes on to replace or
+    // delete our program as soon as it sees it, so the process must end now.
     WriteLog("Quorvel Service stopped!");
+    ReportServiceStopped(StopExitCode, StopSpecificCode);
     InterlockedExchange(&StopSequenceActive, 0);
 }
 
@@ -75,6 +78,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         // Reported as the stopped state's exit code, so the manager shows why.
         DWORD dwError = GetLastError();
         StopExitCode = (dwError != NO_ERROR) ? dwError : ERROR_SERVICE_SPECIFIC_ERROR;
+        StopSpecificCode = EXIT_PIPE_SETUP_FAILED;
         char buf[256];
         snprintf(buf, sizeof buf, "Error init Quorvel server %d", r);
         WriteLog(buf);
@@ -90,10 +94,13 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 void WaitForServiceMain(DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
+    // Polled finely: every moment the process outlives its stopped report is
+    // a moment an installer may find our program still in use.
     while ((ServiceMainActive || StopSequenceActive) && GetTickCount() - dwStart < dwTimeoutMs)
-        Sleep(10);
+        Sleep(1);
     // A stop run on another thread has yet to return to its caller, which
-    // owes the manager an answer; ending the process now would lose it.
+    // owes the manager an answer; ending the process now would lose it. On
+    // Windows the handler runs on this thread and has answered already.
     if (StopThreadId != 0 && StopThreadId != GetCurrentThreadId())
         Sleep(STOP_ANSWER_GRACE_MS);
 }

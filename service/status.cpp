@@ -8,12 +8,16 @@ DWORD CheckPoint = 1;
 // service thread: one lock keeps each report whole and every advance counted.
 static SRWLOCK StatusLock = SRWLOCK_INIT;
 
-static BOOL ReportLocked(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
+static BOOL ReportLocked(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwSpecificCode,
+                         DWORD dwWaitHint)
 {
     ServiceStatus.dwControlsAccepted =
         (dwState == SERVICE_START_PENDING) ? 0 : SERVICE_ACCEPT_STOP;
     ServiceStatus.dwCurrentState = dwState;
     ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
+    // The manager reads the specific code only under this exit code.
+    ServiceStatus.dwServiceSpecificExitCode =
+        (dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) ? dwSpecificCode : 0;
     ServiceStatus.dwWaitHint = dwWaitHint;
     if (dwState == SERVICE_RUNNING || dwState == SERVICE_STOPPED)
         ServiceStatus.dwCheckPoint = 0;
@@ -25,7 +29,15 @@ static BOOL ReportLocked(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
 BOOL ReportServiceStatus(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
 {
     AcquireSRWLockExclusive(&StatusLock);
-    BOOL fOk = ReportLocked(dwState, dwWin32ExitCode, dwWaitHint);
+    BOOL fOk = ReportLocked(dwState, dwWin32ExitCode, 0, dwWaitHint);
+    ReleaseSRWLockExclusive(&StatusLock);
+    return fOk;
+}
+
+BOOL ReportServiceStopped(DWORD dwWin32ExitCode, DWORD dwSpecificCode)
+{
+    AcquireSRWLockExclusive(&StatusLock);
+    BOOL fOk = ReportLocked(SERVICE_STOPPED, dwWin32ExitCode, dwSpecificCode, 0);
     ReleaseSRWLockExclusive(&StatusLock);
     return fOk;
 }
@@ -33,7 +45,9 @@ BOOL ReportServiceStatus(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
 BOOL ResendServiceStatus(void)
 {
     AcquireSRWLockExclusive(&StatusLock);
-    BOOL fOk = ReportLocked(ServiceStatus.dwCurrentState, NO_ERROR, 0);
+    // A failed start's stopped report must not be re-sent as a success.
+    BOOL fOk = ReportLocked(ServiceStatus.dwCurrentState, ServiceStatus.dwWin32ExitCode,
+                            ServiceStatus.dwServiceSpecificExitCode, ServiceStatus.dwWaitHint);
     ReleaseSRWLockExclusive(&StatusLock);
     return fOk;
 }

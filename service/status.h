@@ -14,7 +14,11 @@ extern DWORD CheckPoint;
 // serialised. Returns SetServiceStatus's result.
 BOOL ReportServiceStatus(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
 
-// Reports the current state again (exit code 0, no wait hint), reading the
-// state under the same lock so that a report racing start-up never sends a
-// state that has just been left.
+// Reports the stopped state; where dwWin32ExitCode is
+// ERROR_SERVICE_SPECIFIC_ERROR, dwSpecificCode gives the reason.
+BOOL ReportServiceStopped(DWORD dwWin32ExitCode, DWORD dwSpecificCode);
+
+// Reports the current state again, exit codes and wait hint included (only
+// the check point advances), reading it under the same lock so that a report
+// racing start-up never sends a state that has just been left.
 BOOL ResendServiceStatus(void);

@@ -58,16 +58,21 @@ TEST_F(Status, AControlDuringStartUpResendsStartPending)
 {
     ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    ExpectStatus(SERVICE_START_PENDING, 0, 2, 0);
+    ExpectStatus(SERVICE_START_PENDING, 0, 2, START_WAIT_HINT_MS);
     EXPECT_EQ(3u, CheckPoint);
 }
 
 TEST_F(Status, AFailedStartCarriesItsReason)
 {
-    ReportServiceStatus(SERVICE_STOPPED, ERROR_PIPE_BUSY, 0);
+    ReportServiceStopped(ERROR_PIPE_BUSY, EXIT_PIPE_SETUP_FAILED);
     EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ServiceStatus.dwWin32ExitCode);
-    ResendServiceStatus();
-    EXPECT_EQ((DWORD)NO_ERROR, ServiceStatus.dwWin32ExitCode) << "only the stop report carries it";
+    EXPECT_EQ(0u, ServiceStatus.dwServiceSpecificExitCode);
+    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ServiceStatus.dwWin32ExitCode) << "a resend keeps it";
+    ReportServiceStopped(ERROR_SERVICE_SPECIFIC_ERROR, EXIT_PIPE_SETUP_FAILED);
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ((DWORD)ERROR_SERVICE_SPECIFIC_ERROR, ServiceStatus.dwWin32ExitCode);
+    EXPECT_EQ(EXIT_PIPE_SETUP_FAILED, ServiceStatus.dwServiceSpecificExitCode);
 }
 
 const int REPORTS_PER_THREAD = 20000;
