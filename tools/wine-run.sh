@@ -51,28 +51,64 @@ ensure_prefix() {
     exec 9>&-
 }
 
-# Whether a server runs for this prefix: its socket lies in a folder named
-# after the prefix's device and inode.
-server_running() {
+# The socket of this prefix's server, if one was started: it lies in a folder
+# named after the prefix's device and inode.
+server_socket() {
     local dev ino socket
     read -r dev ino < <(stat -c '%d %i' "$WINEPREFIX") || return 1
     for socket in /tmp/.wine-"$(id -u)"/server-"$(printf '%x-%x' "$dev" "$ino")"/socket \
                   /tmp/wine-*/server-"$(printf '%x-%x' "$dev" "$ino")"/socket; do
-        [ -S "$socket" ] && return 0
+        [ -S "$socket" ] && { echo "$socket"; return 0; }
     done
     return 1
 }
 
-# The server and the session's system processes outlive this call: they must
-# not hold the caller's pipes, or CTest waits on them to the end.
+# Which server we hold: its socket's inode and time. A server that other Wine
+# programs started on their own is not persistent, and one killed outright
+# leaves its socket behind; neither matches.
+held_mark="$WINEPREFIX/.quorvel-held"
+socket_mark() {
+    local socket
+    socket=$(server_socket) || return 1
+    stat -c '%i %y' "$socket"
+}
+
+# Holds a persistent server for the prefix, with its session started. A server
+# this script already holds is kept: killing it only opens a moment in which
+# another program may start a server of its own. The server and the session's
+# system processes outlive this call: they must not hold the caller's pipes,
+# or CTest waits on them to the end. Bounded; says why when it gives up.
 hold_server() {
-    wineserver -p >/dev/null 2>&1 </dev/null
-    "$wine" wineboot.exe >/dev/null 2>&1 </dev/null
+    local attempt errors
+    errors=$(mktemp)
+    for attempt in 1 2 3 4 5 6 7 8; do
+        # Exits 2, starting nothing, while any server runs for the prefix.
+        if wineserver -p >/dev/null 2>>"$errors" </dev/null; then
+            if "$wine" wineboot.exe >/dev/null 2>>"$errors" </dev/null &&
+               socket_mark >"$held_mark" 2>>"$errors"; then
+                rm -f "$errors"
+                return 0
+            fi
+        elif [ -f "$held_mark" ] && [ "$(socket_mark 2>/dev/null)" = "$(cat "$held_mark")" ]; then
+            rm -f "$errors"
+            return 0
+        fi
+        echo "wine-run: attempt $attempt to hold the server failed" >>"$errors"
+        wineserver -k >/dev/null 2>>"$errors" || true
+        rm -f "$held_mark"
+        sleep "0.$attempt"
+    done
+    echo "wine-run: cannot hold a Wine server for $WINEPREFIX" >&2
+    cat "$errors" >&2
+    pgrep -a wineserver >&2 || true
+    rm -f "$errors"
+    return 1
 }
 
 case "${1-}" in
 --end-server)
     [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1 || true; }
+    rm -f "$held_mark"
     exit 0 ;;
 esac
 
@@ -80,18 +116,17 @@ ensure_prefix
 case "${1-}" in
 "") exit 0 ;;
 --hold-server)
-    # A server left over from an interrupted run is not persistent: replace it.
-    wineserver -k >/dev/null 2>&1 || true
     hold_server
-    exit 0 ;;
+    exit ;;
 esac
 # CTest lists each test program before the run: started alone, each listing
 # would start a session that holds CTest's output pipe for seconds after the
 # program ends. A held server makes it a moment; the run ends that server.
-if [ "${2-}" = --gtest_list_tests ] && ! server_running; then
+# A listing works without it, only slower.
+if [ "${2-}" = --gtest_list_tests ] && ! server_socket >/dev/null; then
     exec 9>"$WINEPREFIX.lock"
     flock 9
-    server_running || hold_server
+    server_socket >/dev/null || hold_server || true
     flock -u 9
     exec 9>&-
 fi
