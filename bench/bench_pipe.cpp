@@ -23,8 +23,10 @@ static const DWORD CLIENT_OPEN_LIMIT_MS = 10000;
 static HANDLE EchoPipe = INVALID_HANDLE_VALUE;
 static volatile LONG EchoStopRequested = 0;
 static volatile LONG EchoCreateError = 0;
-// Opens that found no instance (the server was replacing it) and retried.
-static long OpenRetries = 0;
+// Opens that found the name missing (no instance at all), and opens that found
+// the instance busy and waited for it; both retried.
+static long OpenNotFound = 0;
+static long OpenBusy = 0;
 
 // ---- the two servers ----
 
@@ -162,13 +164,15 @@ static HANDLE OpenPipe(const char *szPipe)
             BenchFail("CreateFile (%s): error %lu", szPipe, (unsigned long)dwError);
             return INVALID_HANDLE_VALUE;
         }
-        ++OpenRetries;
-        // No instance: the server is between closing one and creating the
-        // next, a matter of microseconds; a busy one is worth a proper wait.
-        if (dwError == ERROR_FILE_NOT_FOUND)
+        // No instance: a server that closes one before creating the next,
+        // for microseconds; a busy one is worth a proper wait.
+        if (dwError == ERROR_FILE_NOT_FOUND) {
+            ++OpenNotFound;
             Sleep(0);
-        else
+        } else {
+            ++OpenBusy;
             WaitNamedPipeA(szPipe, PIPE_DEFAULT_TIMEOUT_MS);
+        }
     }
 }
 
@@ -444,7 +448,8 @@ static void BenchMemory(const BenchSizes *pSizes, const char *szRequest, const c
 
 static void PrintPipeRows(const BenchSizes *pSizes, double *adRequests, double *adEcho,
                           double *adConnections, double *adEchoConnections, double *adLogLine,
-                          double *adCount, long cConnectionLogLines, long cOpenRetriesLoop)
+                          double *adCount, long cConnectionLogLines, long cNotFoundLoop,
+                          long cBusyLoop)
 {
     int n = pSizes->nRuns;
     double dRequests = BenchMedian(adRequests, n);
@@ -486,8 +491,10 @@ static void PrintPipeRows(const BenchSizes *pSizes, double *adRequests, double *
     printf("  %-52s %10.1f us %5.1f%%\n", "log writer's part of a connection",
            dLinesPerConnection * dLogLine,
            dConnectionUs > 0 ? 100.0 * dLinesPerConnection * dLogLine / dConnectionUs : 0.0);
-    printf("  %-52s %10.2f\n", "opens that found no instance and retried, per conn.",
-           cOpenRetriesLoop / nConnections);
+    printf("  %-52s %10.2f\n", "opens that found no instance (name lapsed), per conn.",
+           cNotFoundLoop / nConnections);
+    printf("  %-52s %10.2f\n", "opens that found it busy and waited, per conn.",
+           cBusyLoop / nConnections);
 }
 
 void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpaces)
@@ -517,7 +524,8 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
     double adLogLine[BENCH_MAX_RUNS];
     double adCount[BENCH_MAX_RUNS];
     long cConnectionLogLines = 0;
-    long cOpenRetriesLoop = 0;
+    long cNotFoundLoop = 0;
+    long cBusyLoop = 0;
     for (int iRun = 0; iRun < pSizes->nRuns && BenchFailureCount() == 0; ++iRun) {
         long long cbLogged = 0;
         adRequests[iRun] = TimeRequests(PIPE_NAME, szSmallFile, szExpected,
@@ -530,10 +538,12 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
                                     pSizes->nRequestsPerRun, NULL);
 
         long long cbLogBefore = LogFileSize();
-        long cRetriesBefore = OpenRetries;
+        long cNotFoundBefore = OpenNotFound;
+        long cBusyBefore = OpenBusy;
         adConnections[iRun] = TimeConnections(PIPE_NAME, szSmallFile, szExpected,
                                               pSizes->nConnectionsPerRun);
-        cOpenRetriesLoop += OpenRetries - cRetriesBefore;
+        cNotFoundLoop += OpenNotFound - cNotFoundBefore;
+        cBusyLoop += OpenBusy - cBusyBefore;
         cConnectionLogLines += CountLogLinesFrom(cbLogBefore);
         adEchoConnections[iRun] = TimeConnections(ECHO_PIPE_NAME, szSmallFile, szSmallFile,
                                                   pSizes->nConnectionsPerRun);
@@ -543,7 +553,7 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
     }
     if (BenchFailureCount() == 0) {
         PrintPipeRows(pSizes, adRequests, adEcho, adConnections, adEchoConnections, adLogLine,
-                      adCount, cConnectionLogLines, cOpenRetriesLoop);
+                      adCount, cConnectionLogLines, cNotFoundLoop, cBusyLoop);
         // Last, once everything else has had its first use.
         BenchMemory(pSizes, szSmallFile, szExpected);
     }

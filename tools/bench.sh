@@ -6,9 +6,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash tools/setup.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target quorvel-bench
+preset=mingw arch=win32
+if ! bash tools/runs-32bit.sh; then
+    # This kernel runs no 32-bit code: measure the 64-bit build instead.
+    preset=mingw-x64 arch=win64
+fi
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target quorvel-bench
 
-prefix="$root/build/mingw/wineprefix"
-trap 'WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true' EXIT
-tools/wine-run.sh "$prefix" build/mingw/bin/quorvel-bench.exe "$@"
+prefix="$root/build/$preset/wineprefix"
+trap 'tools/wine-run.sh --arch $arch "$prefix" --end-server' EXIT
+tools/wine-run.sh --arch $arch "$prefix" build/$preset/bin/quorvel-bench.exe "$@"

@@ -19,11 +19,8 @@ bin="$root/build/$preset/bin"
 prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
 wine() { "$root/tools/wine-run.sh" --arch "$arch" "$prefix" "$@"; }
-wine
-
-export WINEPREFIX="$prefix"
 # Wine ends a service when its last ordinary process exits: keep the server up.
-wineserver -p
+wine --hold-server
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
 state() { sc query "$name" | awk '/STATE/ {print $4}'; }
 wait_state() {
@@ -45,7 +42,7 @@ stop_service() {
     sc query "$name"
     echo "== The log ends with:"
     tail -n 5 "$log" | tr -d '\r'
-    wineserver -k || true
+    wine --end-server
 }
 
 # A second run replaces the first registration.

@@ -8,7 +8,8 @@
 #   tools/soak.sh build/soak --connections 5000 --seed 7
 #
 # BUILD_DIR defaults to build/soak; it is configured for 32-bit Windows on
-# first use, and its Wine prefix is BUILD_DIR/wineprefix.
+# first use (64-bit where the kernel runs no 32-bit code); its Wine prefix
+# is BUILD_DIR/wineprefix.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,8 +22,13 @@ fi
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
+toolchain=mingw-i686 arch=win32
+if ! bash "$root/tools/runs-32bit.sh"; then
+    # This kernel runs no 32-bit code: soak the 64-bit build instead.
+    toolchain=mingw-x86_64 arch=win64
+fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 echo "soak: building in $build"
@@ -30,9 +36,9 @@ cmake --build "$build" -j 2 --target quorvel-soak quorvel-service >/dev/null
 
 prefix=$build/wineprefix
 status=0
-"$root/tools/wine-run.sh" "$prefix" "$build/bin/quorvel-soak.exe" "$@" || status=$?
+"$root/tools/wine-run.sh" --arch $arch "$prefix" "$build/bin/quorvel-soak.exe" "$@" || status=$?
 # The service and the prefix's helpers end with the server.
-WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+"$root/tools/wine-run.sh" --arch $arch "$prefix" --end-server
 if [ "$status" -ne 0 ]; then
     echo "soak: FAILED (exit $status)" >&2
 fi
