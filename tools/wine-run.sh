@@ -84,8 +84,10 @@ hold_server() {
     for attempt in 1 2 3 4 5 6 7 8; do
         # Exits 2, starting nothing, while any server runs for the prefix.
         if wineserver -p >/dev/null 2>>"$errors" </dev/null; then
-            if "$wine" wineboot.exe >/dev/null 2>>"$errors" </dev/null &&
-               socket_mark >"$held_mark" 2>>"$errors"; then
+            if "$wine" wineboot.exe >/dev/null 2>>"$errors" </dev/null; then
+                # Without a mark the next hold replaces this server: slower,
+                # no less sound.
+                socket_mark >"$held_mark" 2>/dev/null || rm -f "$held_mark"
                 rm -f "$errors"
                 return 0
             fi
