@@ -101,5 +101,5 @@ void ClosePipeInstance(void)
     PipeHandle = INVALID_HANDLE_VALUE;
     if (hPipe != INVALID_HANDLE_VALUE)
         CloseHandle(hPipe);
-    WriteLog("Named Pipe closed!");
+    WriteLog(PIPE_CLOSED_LINE);
 }

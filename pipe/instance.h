@@ -20,6 +20,9 @@ static const char PIPE_SDDL[] =
 // 184 characters.
 static const size_t PIPE_SDDL_SIZE = sizeof PIPE_SDDL + 192;
 
+// The line logged whenever the service lets go of its instance.
+static const char PIPE_CLOSED_LINE[] = "Named Pipe closed!";
+
 extern const char *PipeName;
 // The current instance; INVALID_HANDLE_VALUE when there is none.
 extern HANDLE PipeHandle;

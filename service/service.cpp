@@ -36,7 +36,7 @@ static void StopService(void)
     } else {
         WriteLog("Connection loop still blocked: the pipe closes with the process");
         // The line log readers expect; the instance goes with the process.
-        WriteLog("Named Pipe closed!");
+        WriteLog(PIPE_CLOSED_LINE);
     }
     // The stopped report is the last act: an installer goes on to replace or
     // delete our program as soon as it sees it, so the process must end now.
