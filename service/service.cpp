@@ -29,9 +29,10 @@ static void StopService(void)
     // a close neither ends a synchronous call blocked on the handle nor gets
     // past it, so a loop the cancel did not reach would hold this handler
     // beyond the manager's time limit: the handle is then left to the
-    // process's end, at most EXIT_SERVICE_WAIT_MS after the stopped report.
-    // (Wine wakes a blocked call on close, so only Windows shows that hang.)
-    if (StopPipeServer(STOP_LOOP_WAIT_MS)) {
+    // process's end, right after the stopped report. (Wine wakes a blocked
+    // call on close, so only Windows shows that hang.)
+    BOOL fLetGo = StopPipeServer(STOP_LOOP_WAIT_MS);
+    if (fLetGo) {
         ClosePipeInstance();
     } else {
         WriteLog("Connection loop still blocked: the pipe closes with the process");
@@ -43,6 +44,12 @@ static void StopService(void)
     WriteLog("Quorvel Service stopped!");
     ReportServiceStopped(StopExitCode, StopSpecificCode);
     InterlockedExchange(&StopSequenceActive, 0);
+    // A return would end the process through the runtime's exit, which takes
+    // each stream's lock to flush it and so waits behind a read the loop is
+    // blocked in: the process, and the name its instance holds, would outlive
+    // the stop. Nothing is left to do that the runtime's exit would do.
+    if (!fLetGo)
+        TerminateProcess(GetCurrentProcess(), StopExitCode);
 }
 
 void WINAPI ServiceCtrlHandler(DWORD dwControl)

@@ -45,9 +45,12 @@ BOOL ReportServiceStopped(DWORD dwWin32ExitCode, DWORD dwSpecificCode)
 BOOL ResendServiceStatus(void)
 {
     AcquireSRWLockExclusive(&StatusLock);
-    // A failed start's stopped report must not be re-sent as a success.
-    BOOL fOk = ReportLocked(ServiceStatus.dwCurrentState, ServiceStatus.dwWin32ExitCode,
-                            ServiceStatus.dwServiceSpecificExitCode, ServiceStatus.dwWaitHint);
+    // Nothing after stopped: the manager may already have let go of us (an
+    // interrogate can come while a failed start is stopping).
+    BOOL fOk = TRUE;
+    if (ServiceStatus.dwCurrentState != SERVICE_STOPPED)
+        fOk = ReportLocked(ServiceStatus.dwCurrentState, ServiceStatus.dwWin32ExitCode,
+                           ServiceStatus.dwServiceSpecificExitCode, ServiceStatus.dwWaitHint);
     ReleaseSRWLockExclusive(&StatusLock);
     return fOk;
 }

@@ -20,5 +20,6 @@ BOOL ReportServiceStopped(DWORD dwWin32ExitCode, DWORD dwSpecificCode);
 
 // Reports the current state again, exit codes and wait hint included (only
 // the check point advances), reading it under the same lock so that a report
-// racing start-up never sends a state that has just been left.
+// racing start-up never sends a state that has just been left. Once stopped,
+// sends nothing.
 BOOL ResendServiceStatus(void);
