@@ -10,5 +10,5 @@
 static const size_t OPEN_PATH_MAX_CHARS = 512;
 
 // Opens path read-only in binary mode, or returns NULL when it cannot be
-// opened or is not a file on a disk (a pipe, a device).
+// opened or is not a file on a drive or a share (a pipe, a device, a volume).
 FILE *OpenCountFile(const char *path);

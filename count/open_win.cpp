@@ -20,33 +20,72 @@ static const DWORD LONG_FORM_MIN_CHARS = MAX_PATH - 12;
 // refused, never cut.
 static const DWORD OPEN_NAME_CHARS = (DWORD)OPEN_PATH_MAX_CHARS + MAX_PATH + 8;
 
-static int IsLongOrDeviceForm(const wchar_t *wszName)
+static int HasPrefix(const wchar_t *wsz, const wchar_t *wszPrefix)
 {
-    return wcsncmp(wszName, L"\\\\?\\", 4) == 0 || wcsncmp(wszName, L"\\\\.\\", 4) == 0;
+    return wcsncmp(wsz, wszPrefix, wcslen(wszPrefix)) == 0;
 }
 
-// Makes the client's text, in the ANSI code page, the name to open. A short
-// name stays as it is, so the plain call normalises it as it always has. A
-// longer one gets the long form, which the plain call needs past MAX_PATH;
-// that form skips normalisation (trailing dots, ".."), so it is built from
-// the full path. Returns zero for a name that cannot be made.
+// "X:\": a drive and its root.
+static int IsDriveRoot(const wchar_t *wsz)
+{
+    return ((wsz[0] >= L'A' && wsz[0] <= L'Z') || (wsz[0] >= L'a' && wsz[0] <= L'z')) &&
+           wsz[1] == L':' && wsz[2] == L'\\';
+}
+
+// "server\share...": a share, named by what follows the leading backslashes.
+static int IsShare(const wchar_t *wsz)
+{
+    const wchar_t *pSep = wcschr(wsz, L'\\');
+    return pSep != NULL && pSep != wsz && pSep[1] != L'\0' && pSep[1] != L'\\';
+}
+
+// Makes the client's text, in the ANSI code page, the name to open: only a
+// file on a drive or on a share. Every name is first made whole by
+// GetFullPathNameW, which also turns forward slashes and device names (CON,
+// NUL) into what they mean, and only what it made is opened. Refused: a
+// volume or disk (\\.\C:, \\.\PhysicalDrive0), a device, GLOBALROOT (shadow
+// copies, which also bypass a file's locks), a volume's GUID name: a count of
+// a whole disk would tie the service up and, under LocalSystem, read what no
+// file lends. A native \??\ name, which CreateFile would take as it is, is
+// made whole as a path on the current drive and so names nothing. A long
+// name gets the long form, which the plain call needs past MAX_PATH; the
+// long form skips normalisation, so it is built from the whole name. Returns
+// zero for a name refused or that cannot be made.
 static int NameToOpen(const char *path, wchar_t *wszName, DWORD cchName)
 {
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wszName, (int)cchName) == 0)
+    wchar_t wszText[OPEN_NAME_CHARS];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wszText, OPEN_NAME_CHARS) == 0)
         return 0;
-    if (IsLongOrDeviceForm(wszName))
-        return 1;
     wchar_t wszFull[OPEN_NAME_CHARS];
-    DWORD cchFull = GetFullPathNameW(wszName, OPEN_NAME_CHARS, wszFull, NULL);
-    if (cchFull < LONG_FORM_MIN_CHARS)
-        return 1;
-    if (cchFull >= OPEN_NAME_CHARS)
+    DWORD cchFull = GetFullPathNameW(wszText, OPEN_NAME_CHARS, wszFull, NULL);
+    if (cchFull == 0 || cchFull >= OPEN_NAME_CHARS)
         return 0;
-    if (IsLongOrDeviceForm(wszFull))
-        return 1;
-    int fUnc = wcsncmp(wszFull, L"\\\\", 2) == 0;
-    int cch = swprintf(wszName, cchName, L"%ls%ls", fUnc ? L"\\\\?\\UNC\\" : L"\\\\?\\",
-                       fUnc ? wszFull + 2 : wszFull);
+    const wchar_t *wszPath = wszFull;
+    // What the long form puts in front of wszPath, and how much of it it drops.
+    const wchar_t *wszLong = L"\\\\?\\";
+    size_t cchDropped = 0;
+    if (HasPrefix(wszFull, L"\\\\?\\")) {
+        // The long form already: a drive or a share in it, taken as it is.
+        const wchar_t *wszRest = wszFull + 4;
+        if (!IsDriveRoot(wszRest) && !(HasPrefix(wszRest, L"UNC\\") && IsShare(wszRest + 4)))
+            return 0;
+        wszLong = L"";
+    } else if (HasPrefix(wszFull, L"\\\\.\\")) {
+        // A drive through the device namespace, with a path after its root.
+        wszPath = wszFull + 4;
+        if (!IsDriveRoot(wszPath) || wszPath[3] == L'\0')
+            return 0;
+    } else if (HasPrefix(wszFull, L"\\\\")) {
+        if (!IsShare(wszFull + 2))
+            return 0;
+        wszLong = L"\\\\?\\UNC";
+        cchDropped = 1;
+    } else if (!IsDriveRoot(wszFull)) {
+        return 0;
+    }
+    int fLong = wcslen(wszPath) >= LONG_FORM_MIN_CHARS;
+    int cch = swprintf(wszName, cchName, L"%ls%ls", fLong ? wszLong : L"",
+                       fLong ? wszPath + cchDropped : wszPath);
     return cch > 0 && (DWORD)cch < cchName;
 }
 
