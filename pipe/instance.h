@@ -16,9 +16,13 @@
 // would otherwise lack.
 static const char PIPE_SDDL[] =
     "D:(A;;0x12019b;;;WD)(A;;0x12019b;;;AN)(A;;FA;;;SY)(A;;FA;;;BA)";
-// The SDDL with the service's own entry appended; a string SID is at most
-// 184 characters.
-static const size_t PIPE_SDDL_SIZE = sizeof PIPE_SDDL + 192;
+// The entry appended for the service's own account, less its SID.
+#define PIPE_OWN_ENTRY_FORMAT "(A;;FA;;;%s)"
+// The longest SID as a string: "S-1-", an authority of up to 15 characters and
+// 15 sub-authorities of a dash and up to 10 digits each.
+static const size_t SID_STRING_MAX_CHARS = 4 + 15 + 15 * 11;
+static const size_t PIPE_SDDL_SIZE =
+    sizeof PIPE_SDDL + sizeof PIPE_OWN_ENTRY_FORMAT - sizeof "%s" + SID_STRING_MAX_CHARS;
 
 // The line logged whenever the service lets go of its instance.
 static const char PIPE_CLOSED_LINE[] = "Named Pipe closed!";
@@ -27,15 +31,21 @@ extern const char *PipeName;
 // The current instance; INVALID_HANDLE_VALUE when there is none.
 extern HANDLE PipeHandle;
 
-// Creates the instance when the service holds none, and logs
-// "Waiting for connect...\n", or logs the failed call with its error code.
-// Returns 0 or -1; after -1, GetLastError() gives the reason.
+// Creates the instance when the service holds none, as the first of its name,
+// and logs "Waiting for connect...\n", or logs the failed call with its error
+// code. Where the name lives on only because a client of an earlier run of
+// ours still holds its end, joins it. Returns 0 or -1; after -1,
+// GetLastError() gives the reason.
 int CreatePipeInstance(void);
 
 // Creates the next instance, then closes the current one and logs
-// "Named Pipe closed!" and the creation's line, in that order. A failed
-// creation leaves no instance: the next one is created as the first again.
-void ReplacePipeInstance(void);
+// "Named Pipe closed!" and the creation's line, in that order, and returns 0.
+// When the creation fails, logs it and returns -1, the current instance kept:
+// the name never lapses.
+int ReplacePipeInstance(void);
+
+// Disconnects the current instance's client, readying it for the next one.
+void ReusePipeInstance(void);
 
 // Closes the instance, if any, and logs "Named Pipe closed!".
 void ClosePipeInstance(void);

@@ -52,9 +52,44 @@ static void PauseUnlessStopping(DWORD dwMs)
         Sleep(dwMs - dwSlept < dwStep ? dwMs - dwSlept : dwStep);
 }
 
+// The pace of retries after a failure that lasts: the pause doubles per
+// failure up to the cap, so a lasting fault adds a bounded number of log lines
+// per minute; a success starts it again.
+struct RetryPace {
+    DWORD dwPauseMs; // 0: no failure since the last success
+    DWORD dwFailedTick;
+};
+
+static void PaceFailure(RetryPace *pPace)
+{
+    pPace->dwPauseMs = (pPace->dwPauseMs == 0) ? CONNECT_RETRY_FIRST_MS : pPace->dwPauseMs * 2;
+    if (pPace->dwPauseMs > CONNECT_RETRY_MAX_MS)
+        pPace->dwPauseMs = CONNECT_RETRY_MAX_MS;
+    pPace->dwFailedTick = GetTickCount();
+}
+
+static int PaceDue(const RetryPace *pPace)
+{
+    return pPace->dwPauseMs == 0 || GetTickCount() - pPace->dwFailedTick >= pPace->dwPauseMs;
+}
+
+// Readies the pipe for the next client: a fresh instance when a creation is
+// due, otherwise, and when it fails, the same instance again.
+static void RenewInstance(RetryPace *pCreatePace)
+{
+    if (PaceDue(pCreatePace)) {
+        if (ReplacePipeInstance() == 0) {
+            pCreatePace->dwPauseMs = 0;
+            return;
+        }
+        PaceFailure(pCreatePace);
+    }
+    ReusePipeInstance();
+}
+
 // Returns nonzero once a client is connected. A failed wait is logged and dealt
 // with here: the caller simply waits again.
-static int WaitForClient(DWORD *pdwBackoff)
+static int WaitForClient(RetryPace *pWaitPace, RetryPace *pCreatePace)
 {
     BOOL fConnected = ConnectNamedPipe(PipeHandle, NULL);
     DWORD dwError = fConnected ? ERROR_SUCCESS : GetLastError();
@@ -65,28 +100,26 @@ static int WaitForClient(DWORD *pdwBackoff)
         // 535: the client opened the pipe before we waited; it is connected.
         if (dwError != ERROR_PIPE_CONNECTED) {
             WriteLog("Error connecting Named Pipe!\n");
-            // 232: a client came and went; only a fresh instance clears it.
-            // Anything else (an invalid handle after a failed re-creation
-            // included) is paced, so it never becomes a busy loop.
+            // 232: a client came and went; a fresh or disconnected instance
+            // clears it. Anything else is paced, so it never becomes a busy
+            // loop.
             if (dwError != ERROR_NO_DATA) {
-                *pdwBackoff = (*pdwBackoff == 0) ? CONNECT_RETRY_FIRST_MS : *pdwBackoff * 2;
-                if (*pdwBackoff > CONNECT_RETRY_MAX_MS)
-                    *pdwBackoff = CONNECT_RETRY_MAX_MS;
-                PauseUnlessStopping(*pdwBackoff);
+                PaceFailure(pWaitPace);
+                PauseUnlessStopping(pWaitPace->dwPauseMs);
                 if (Stopping())
                     return 0;
             }
-            ReplacePipeInstance();
+            RenewInstance(pCreatePace);
             return 0;
         }
     }
-    *pdwBackoff = 0;
+    pWaitPace->dwPauseMs = 0;
     return 1;
 }
 
-// Serves one client until it sends "exit" or goes away, then replaces the
+// Serves one client until it sends "exit" or goes away, then renews the
 // instance. Returns early, without touching the instance, when stopping.
-static void ServeClient(char *szBuf, char *message)
+static void ServeClient(char *szBuf, char *message, RetryPace *pCreatePace)
 {
     WriteLog("Connected. Waiting for command.\n");
     for (;;) {
@@ -102,7 +135,7 @@ static void ServeClient(char *szBuf, char *message)
             if (dwError == ERROR_MORE_DATA)
                 continue;
             // Anything else (109: the client left without "exit") lasts.
-            ReplacePipeInstance();
+            RenewInstance(pCreatePace);
             return;
         }
         BoundRequest(szBuf, cbRead);
@@ -124,7 +157,7 @@ static void ServeClient(char *szBuf, char *message)
                 return;
             snprintf(message, MESSAGE_SIZE, "Client exited\n");
             WriteLog(message);
-            ReplacePipeInstance();
+            RenewInstance(pCreatePace);
             return;
         }
         WriteLog(MaskControlBytes(szShown, sizeof szShown, message));
@@ -160,10 +193,18 @@ void ServePipeClients(void)
     memset(szBuf, 0, sizeof szBuf);
     WriteLog("Named pipe server\n");
 
-    DWORD dwBackoff = 0;
+    RetryPace waitPace = {0, 0}, createPace = {0, 0};
     while (!Stopping()) {
-        if (WaitForClient(&dwBackoff))
-            ServeClient(szBuf, message);
+        // Never a wait without an instance: a loop started without one makes
+        // one first, as a start does, at the pace of a failing wait.
+        if (PipeHandle == INVALID_HANDLE_VALUE) {
+            if (CreatePipeInstance() < 0) {
+                PaceFailure(&waitPace);
+                PauseUnlessStopping(waitPace.dwPauseMs);
+            }
+        } else if (WaitForClient(&waitPace, &createPace)) {
+            ServeClient(szBuf, message, &createPace);
+        }
     }
     InterlockedExchange(&ServerState, ServerFinished);
 }

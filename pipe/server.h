@@ -5,8 +5,9 @@
 #include <windows.h>
 
 // Pause (ms) before the first retry of a wait that failed in a way retrying the
-// same instance cannot clear; it doubles per failure up to the cap, so a lasting
-// fault adds a bounded number of log lines per minute.
+// same instance cannot clear, or of a creation of the next instance that
+// failed; it doubles per failure up to the cap, so a lasting fault adds a
+// bounded number of log lines per minute.
 static const DWORD CONNECT_RETRY_FIRST_MS = 50;
 static const DWORD CONNECT_RETRY_MAX_MS = 4000;
 // How often (ms) a stop repeats its cancel: a cancel that arrives before the

@@ -261,7 +261,7 @@ bool StopLoopThread(HANDLE hThread)
     return fLetGo && fEnded;
 }
 
-HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs)
+HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs, bool fWaitForName)
 {
     DWORD dwStart = GetTickCount();
     for (;;) {
@@ -273,9 +273,7 @@ HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs)
             SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL);
             return hPipe;
         }
-        // Between two clients the old instance lingers or the name is briefly
-        // gone: both pass, as a client that waits sees.
-        bool fPassing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PIPE_BUSY;
+        bool fPassing = dwError == ERROR_PIPE_BUSY || (fWaitForName && dwError == ERROR_FILE_NOT_FOUND);
         if (!fPassing || GetTickCount() - dwStart >= dwWaitMs) {
             if (pdwError != NULL)
                 *pdwError = dwError;

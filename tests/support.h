@@ -60,9 +60,10 @@ HANDLE StartLoopThread(bool fCreate = true);
 bool StopLoopThread(HANDLE hThread);
 
 // Opens the pipe as a client in message read mode, waiting up to dwWaitMs
-// while it is busy or briefly gone; INVALID_HANDLE_VALUE with *pdwError set
-// when it cannot.
-HANDLE OpenClient(DWORD *pdwError = NULL, DWORD dwWaitMs = 5000);
+// while it is busy, and, with fWaitForName, while it does not exist; without
+// it, a missing name fails at once, as the name must never lapse while the
+// loop serves. INVALID_HANDLE_VALUE with *pdwError set when it cannot.
+HANDLE OpenClient(DWORD *pdwError = NULL, DWORD dwWaitMs = 5000, bool fWaitForName = false);
 bool SendBytes(HANDLE hPipe, const void *pb, DWORD cb);
 bool SendText(HANDLE hPipe, const std::string &text); // with its NUL
 // Reads one message; the bytes as sent, NUL included.
