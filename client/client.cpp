@@ -4,7 +4,10 @@
 //   quorvel-client --version
 //
 // Each PATH is sent as one request and its reply printed on a line of its own;
-// with no PATH, paths are read from standard input, one per line.
+// with no PATH, paths are read from standard input, one per line. The service
+// serves one client at a time, so the client holds it only while it asks: it
+// connects once it has a path, and lets go whenever no further line is waiting
+// on a console or a pipe.
 #include <windows.h>
 
 #include <stdio.h>
@@ -133,8 +136,15 @@ static int Exchange(HANDLE hPipe, const char *request, char *reply)
     return ExitOk;
 }
 
+// The connection to the service, made when there is a path to send.
+struct Session {
+    const char *szPipe;
+    DWORD dwWaitMs;
+    HANDLE hPipe; // INVALID_HANDLE_VALUE while not connected
+};
+
 // Asks for one path and prints the reply. A bad path is reported and skipped.
-static int AskPath(HANDLE hPipe, const char *path, int *pWorst)
+static int AskPath(Session *pSession, const char *path, int *pWorst)
 {
     if (strlen(path) > MAX_REQUEST_LENGTH) {
         fprintf(stderr, "%s: path too long (%lu bytes; the limit is %lu): %.40s...\n",
@@ -148,51 +158,170 @@ static int AskPath(HANDLE hPipe, const char *path, int *pWorst)
         *pWorst = ExitUsage;
         return ExitOk;
     }
+    if (pSession->hPipe == INVALID_HANDLE_VALUE) {
+        int res = ExitOk;
+        pSession->hPipe = ConnectToService(pSession->szPipe, pSession->dwWaitMs, &res);
+        if (pSession->hPipe == INVALID_HANDLE_VALUE)
+            return res;
+    }
     char reply[REPLY_BUFFER_SIZE];
-    int res = Exchange(hPipe, path, reply);
+    int res = Exchange(pSession->hPipe, path, reply);
     if (res == ExitOk)
         printf("%s\n", reply);
+    fflush(stdout);
     return res;
 }
 
-// Reads paths from standard input, one per line, until its end.
-static int AskStdinPaths(HANDLE hPipe, int *pWorst)
+// Ends the connection, if there is one, with "exit" and its echo.
+static int LetGo(Session *pSession)
 {
-    char line[PIPE_BUFFER_SIZE + 2];
-    while (fgets(line, sizeof line, stdin) != NULL) {
-        size_t cch = strlen(line);
-        int fWhole = (cch > 0 && line[cch - 1] == '\n') || feof(stdin);
-        if (!fWhole) {
-            // Longer than any request can be: skip the rest of the line.
-            int ch;
-            while ((ch = getchar()) != EOF && ch != '\n')
-                ;
+    if (pSession->hPipe == INVALID_HANDLE_VALUE)
+        return ExitOk;
+    char reply[REPLY_BUFFER_SIZE];
+    int res = Exchange(pSession->hPipe, EXIT_COMMAND, reply);
+    if (res == ExitOk && strcmp(reply, EXIT_COMMAND) != 0) {
+        fprintf(stderr, "%s: the service did not echo \"%s\"\n", PROGRAM, EXIT_COMMAND);
+        res = ExitLost;
+    }
+    CloseHandle(pSession->hPipe);
+    pSession->hPipe = INVALID_HANDLE_VALUE;
+    return res;
+}
+
+// Standard input, read here rather than through the runtime's buffer, so that
+// whether a further line is waiting can be told.
+struct Input {
+    HANDLE hIn;
+    DWORD dwType;    // FILE_TYPE_CHAR for a console (or another device)
+    BOOL fConsole;   // read as UTF-16, which reaches us whatever the code page
+    BOOL fEnd;       // nothing more will come
+    size_t cb;       // bytes held in rgb
+    char rgb[PIPE_BUFFER_SIZE + 2]; // the longest request, and its CR LF
+};
+
+static void OpenInput(Input *pInput)
+{
+    DWORD dwMode = 0;
+    pInput->hIn = GetStdHandle(STD_INPUT_HANDLE);
+    pInput->dwType = GetFileType(pInput->hIn);
+    pInput->fConsole = GetConsoleMode(pInput->hIn, &dwMode);
+    pInput->fEnd = FALSE;
+    pInput->cb = 0;
+}
+
+// Whether rgb has no room for what one more read may bring: a console's
+// characters take up to 3 bytes each, whatever the ANSI code page.
+static BOOL InputFull(const Input *pInput)
+{
+    return sizeof pInput->rgb - pInput->cb < (pInput->fConsole ? 3u : 1u);
+}
+
+// Reads what comes next into the free end of rgb. A console's text, in its
+// own code page, becomes text in the ANSI code page, the one the service reads.
+static void ReadMore(Input *pInput)
+{
+    char *pchFree = pInput->rgb + pInput->cb;
+    DWORD cbFree = (DWORD)(sizeof pInput->rgb - pInput->cb), cbRead = 0;
+    if (pInput->fConsole) {
+        wchar_t wszText[sizeof pInput->rgb / 3];
+        DWORD cchRead = 0;
+        // Ctrl-Z at the start of a line ends a console's input.
+        if (ReadConsoleW(pInput->hIn, wszText, cbFree / 3, &cchRead, NULL) && cchRead > 0 &&
+            wszText[0] != 0x1A)
+            cbRead = (DWORD)WideCharToMultiByte(CP_ACP, 0, wszText, (int)cchRead, pchFree,
+                                                (int)cbFree, NULL, NULL);
+    } else if (!ReadFile(pInput->hIn, pchFree, cbFree, &cbRead, NULL)) {
+        cbRead = 0;
+    }
+    pInput->cb += cbRead;
+    pInput->fEnd = (cbRead == 0);
+}
+
+// Takes the first cbTaken bytes out of rgb.
+static void TakeInput(Input *pInput, size_t cbTaken)
+{
+    memmove(pInput->rgb, pInput->rgb + cbTaken, pInput->cb - cbTaken);
+    pInput->cb -= cbTaken;
+}
+
+// The next line, without its LF, in line (sizeof rgb + 1 bytes): 1, or -1
+// for a line too long to be a request (its start is in line), or 0 at the end.
+static int ReadLine(Input *pInput, char *line)
+{
+    char *pchEnd;
+    while ((pchEnd = (char *)memchr(pInput->rgb, '\n', pInput->cb)) == NULL &&
+           !InputFull(pInput) && !pInput->fEnd)
+        ReadMore(pInput);
+    size_t cbLine = (pchEnd != NULL) ? (size_t)(pchEnd - pInput->rgb) : pInput->cb;
+    memcpy(line, pInput->rgb, cbLine);
+    line[cbLine] = '\0';
+    if (pchEnd != NULL || pInput->fEnd) {
+        TakeInput(pInput, cbLine + (pchEnd != NULL));
+        return (pchEnd != NULL || cbLine > 0) ? 1 : 0;
+    }
+    // Longer than any request can be: its rest goes too.
+    for (;;) {
+        pInput->cb = 0;
+        ReadMore(pInput);
+        pchEnd = (char *)memchr(pInput->rgb, '\n', pInput->cb);
+        if (pchEnd != NULL)
+            TakeInput(pInput, (size_t)(pchEnd - pInput->rgb) + 1);
+        if (pchEnd != NULL || pInput->fEnd)
+            return -1;
+    }
+}
+
+// Whether the next line is there to be read without waiting: a file's always
+// is; a person at a console or a slow producer on a pipe may take their time.
+static BOOL LineWaiting(const Input *pInput)
+{
+    if (memchr(pInput->rgb, '\n', pInput->cb) != NULL || pInput->fEnd)
+        return TRUE;
+    if (pInput->fConsole) {
+        INPUT_RECORD records[64];
+        DWORD nRecords = 0;
+        PeekConsoleInputW(pInput->hIn, records, 64, &nRecords);
+        for (DWORD i = 0; i < nRecords; ++i) {
+            const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
+            if (records[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar != 0)
+                return TRUE;
+        }
+        return FALSE;
+    }
+    if (pInput->dwType == FILE_TYPE_PIPE) {
+        DWORD cbWaiting = 0;
+        return PeekNamedPipe(pInput->hIn, NULL, 0, NULL, &cbWaiting, NULL) && cbWaiting > 0;
+    }
+    return pInput->dwType == FILE_TYPE_DISK;
+}
+
+// Reads paths from standard input, one per line, until its end.
+static int AskStdinPaths(Session *pSession, int *pWorst)
+{
+    Input input;
+    OpenInput(&input);
+    char line[sizeof input.rgb + 1];
+    for (;;) {
+        int r = ReadLine(&input, line);
+        if (r == 0)
+            return ExitOk;
+        if (r < 0) {
             fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
                     (unsigned long)MAX_REQUEST_LENGTH, line);
             *pWorst = ExitTooLong;
             continue;
         }
-        while (cch > 0 && (line[cch - 1] == '\n' || line[cch - 1] == '\r'))
+        size_t cch = strlen(line);
+        while (cch > 0 && line[cch - 1] == '\r')
             line[--cch] = '\0';
         if (cch == 0)
             continue;
-        int res = AskPath(hPipe, line, pWorst);
+        int res = AskPath(pSession, line, pWorst);
+        if (res == ExitOk && !LineWaiting(&input))
+            res = LetGo(pSession);
         if (res != ExitOk)
             return res;
-        fflush(stdout);
     }
-    return ExitOk;
-}
-
-static int SayGoodbye(HANDLE hPipe)
-{
-    char reply[REPLY_BUFFER_SIZE];
-    int res = Exchange(hPipe, EXIT_COMMAND, reply);
-    if (res == ExitOk && strcmp(reply, EXIT_COMMAND) != 0) {
-        fprintf(stderr, "%s: the service did not echo \"%s\"\n", PROGRAM, EXIT_COMMAND);
-        res = ExitLost;
-    }
-    return res;
 }
 
 int main(int argc, char **argv)
@@ -203,20 +332,26 @@ int main(int argc, char **argv)
     int iFirstPath = argc;
 
     for (int i = 1; i < argc; ++i) {
+        int fTakesValue = strcmp(argv[i], "--server") == 0 || strcmp(argv[i], "--wait") == 0;
+        if (fTakesValue && i + 1 >= argc) {
+            fprintf(stderr, "%s: %s needs a value\n", PROGRAM, argv[i]);
+            PrintUsage(stderr);
+            return ExitUsage;
+        }
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             PrintUsage(stdout);
             return ExitOk;
         } else if (strcmp(argv[i], "--version") == 0) {
             printf("%s %s\n", PROGRAM, QUORVEL_VERSION);
             return ExitOk;
-        } else if (strcmp(argv[i], "--server") == 0 && i + 1 < argc) {
+        } else if (strcmp(argv[i], "--server") == 0) {
             int cch = snprintf(szPipe, sizeof szPipe, "\\\\%s\\Pipe\\%s", argv[++i],
                                QUORVEL_PIPE_LEAF);
             if (cch < 0 || (size_t)cch >= sizeof szPipe) {
                 fprintf(stderr, "%s: server name too long\n", PROGRAM);
                 return ExitUsage;
             }
-        } else if (strcmp(argv[i], "--wait") == 0 && i + 1 < argc) {
+        } else if (strcmp(argv[i], "--wait") == 0) {
             if (!ParseWaitMs(argv[++i], &dwWaitMs)) {
                 fprintf(stderr, "%s: --wait takes milliseconds from 0 to %lu, not \"%s\"\n",
                         PROGRAM, (unsigned long)(INFINITE - 1), argv[i]);
@@ -235,21 +370,18 @@ int main(int argc, char **argv)
         }
     }
 
-    int res = ExitOk;
-    HANDLE hPipe = ConnectToService(szPipe, dwWaitMs, &res);
-    if (hPipe == INVALID_HANDLE_VALUE)
-        return res;
-
-    int worst = ExitOk;
+    Session session = {szPipe, dwWaitMs, INVALID_HANDLE_VALUE};
+    int res = ExitOk, worst = ExitOk;
     if (iFirstPath >= argc) {
-        res = AskStdinPaths(hPipe, &worst);
+        res = AskStdinPaths(&session, &worst);
     } else {
         for (int i = iFirstPath; i < argc && res == ExitOk; ++i)
-            res = AskPath(hPipe, argv[i], &worst);
+            res = AskPath(&session, argv[i], &worst);
     }
     if (res == ExitOk)
-        res = SayGoodbye(hPipe);
-    CloseHandle(hPipe);
+        res = LetGo(&session);
+    else if (session.hPipe != INVALID_HANDLE_VALUE)
+        CloseHandle(session.hPipe);
     fflush(stdout);
     return res != ExitOk ? res : worst;
 }

@@ -336,7 +336,8 @@ static DWORD WINAPI DrainThread(LPVOID pv)
 }
 
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
-               std::string *pErr, DWORD dwTimeoutMs)
+               std::string *pErr, DWORD dwTimeoutMs,
+               const std::function<void(HANDLE hInput)> &whileRunning)
 {
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
@@ -374,6 +375,8 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     DWORD cbWritten;
     if (!input.empty())
         WriteFile(hInWrite, input.data(), (DWORD)input.size(), &cbWritten, NULL);
+    if (whileRunning)
+        whileRunning(hInWrite);
     CloseHandle(hInWrite);
 
     DWORD dwExit = (DWORD)-1;

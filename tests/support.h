@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,9 +75,12 @@ std::string Ask(HANDLE hPipe, const std::string &request);
 // The directory of the running test exe, where the programs under test lie.
 std::string ExeDir(void);
 // Runs a program with the given command line and standard input; collects
-// its standard output and error. Returns the exit code, or -1.
+// its standard output and error. whileRunning, if given, is called once the
+// input is written, with the input still open for more. Returns the exit
+// code, or -1.
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
-               std::string *pErr, DWORD dwTimeoutMs = 30000);
+               std::string *pErr, DWORD dwTimeoutMs = 30000,
+               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
 
 // For tests that run the connection loop: a clean log, a folder of the test's
 // own holding words (a file of three spaces), and the loop stopped afterwards.

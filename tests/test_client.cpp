@@ -45,6 +45,30 @@ TEST_F(Client, ReadsPathsFromStandardInput)
     EXPECT_EQ(reply + reply, out);
 }
 
+// The client holds the service only while it asks: with its input open and
+// idle after one line, it has let go, and it comes back for the next line.
+TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
+{
+    hLoop = StartLoopThread();
+    const std::string line = words + "\r\n", reply = "(Server): file:" + words + ", spaces = 3";
+    std::string out, err;
+    int code = RunProgram(ClientCommand(""), line, &out, &err, 30000, [&](HANDLE hInput) {
+        std::vector<std::string> lines = WaitForLogLines(9);
+        ASSERT_EQ(9u, lines.size());
+        EXPECT_EQ("Client exited\n", lines[6]);
+        DWORD dwError = 0;
+        HANDLE hOther = OpenClient(&dwError, 0);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hOther) << "held: error " << dwError;
+        EXPECT_EQ(reply, Ask(hOther, words));
+        EXPECT_EQ("exit", Ask(hOther, EXIT_COMMAND));
+        CloseHandle(hOther);
+        DWORD cbWritten = 0;
+        EXPECT_TRUE(WriteFile(hInput, line.data(), (DWORD)line.size(), &cbWritten, NULL));
+    });
+    EXPECT_EQ(0, code) << err;
+    EXPECT_EQ(reply + "\r\n" + reply + "\r\n", out);
+}
+
 TEST_F(Client, RefusesAPathTheProtocolCannotCarry)
 {
     hLoop = StartLoopThread();
@@ -81,9 +105,17 @@ TEST_F(Client, GivesUpOnABusyServiceAfterItsWait)
     HANDLE hFirst = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hFirst);
     std::string out, err;
-    int code = RunProgram(ClientCommand("--wait 300 \"" + words + "\""), "", &out, &err);
+    const DWORD dwWaitMs = 1000;
+    DWORD dwStart = GetTickCount();
+    int code = RunProgram(ClientCommand("--wait " + std::to_string(dwWaitMs) + " \"" + words + "\""),
+                          "", &out, &err);
+    DWORD dwElapsed = GetTickCount() - dwStart;
     EXPECT_EQ(4, code);
     EXPECT_NE(std::string::npos, err.find("busy")) << err;
+    // About as long as asked: a start of the program under Wine takes well
+    // under the margin.
+    EXPECT_GE(dwElapsed, dwWaitMs);
+    EXPECT_LT(dwElapsed, dwWaitMs + 4000);
     CloseHandle(hFirst);
 }
 
@@ -93,6 +125,9 @@ TEST_F(Client, ExplainsItsUse)
     EXPECT_EQ(0, RunProgram(ClientCommand("--help"), "", &out, &err));
     EXPECT_NE(std::string::npos, out.find("Usage: quorvel-client")) << out;
     EXPECT_EQ(2, RunProgram(ClientCommand("--bogus"), "", &out, &err));
+    EXPECT_EQ(2, RunProgram(ClientCommand("--wait 5 --server"), "", &out, &err));
+    EXPECT_EQ(2, RunProgram(ClientCommand("--wait"), "", &out, &err));
+    EXPECT_NE(std::string::npos, err.find("--wait needs a value")) << err;
     std::string version;
     EXPECT_EQ(0, RunProgram(ClientCommand("--version"), "", &version, &err));
     EXPECT_EQ("quorvel-client " QUORVEL_VERSION "\r\n", version);
