@@ -220,11 +220,12 @@ TEST(CountStream, CountsAcrossBlocks)
     }
 }
 
-TEST(CountStream, StopsBetweenBlocksWhenTheProcessStops)
+TEST(CountStream, AStopRaisedBeforehandAbandonsTheCount)
 {
     std::string bytes(COUNT_BLOCK_SIZE * 2, ' ');
     unsigned long long count = 0;
     EXPECT_EQ(CountStopped, CountThroughStream(bytes, &count, 1));
+    EXPECT_EQ(0u, count);
 }
 
 TEST(CountSpaces, MissingAndEmptyPathsAreNotOpened)
