@@ -225,16 +225,18 @@ static void ReadMore(Input *pInput)
     if (pInput->fConsole) {
         wchar_t wszText[sizeof pInput->rgb / 3];
         DWORD cchRead = 0;
-        // Ctrl-Z at the start of a line ends a console's input.
-        if (ReadConsoleW(pInput->hIn, wszText, cbFree / 3, &cchRead, NULL) && cchRead > 0 &&
-            wszText[0] != 0x1A)
+        if (ReadConsoleW(pInput->hIn, wszText, cbFree / 3, &cchRead, NULL) && cchRead > 0)
             cbRead = (DWORD)WideCharToMultiByte(CP_ACP, 0, wszText, (int)cchRead, pchFree,
                                                 (int)cbFree, NULL, NULL);
     } else if (!ReadFile(pInput->hIn, pchFree, cbFree, &cbRead, NULL)) {
         cbRead = 0;
     }
+    // Ctrl-Z ends text, as the runtime's text mode has it.
+    char *pchCtrlZ = (char *)memchr(pchFree, 0x1A, cbRead);
+    if (pchCtrlZ != NULL)
+        cbRead = (DWORD)(pchCtrlZ - pchFree);
     pInput->cb += cbRead;
-    pInput->fEnd = (cbRead == 0);
+    pInput->fEnd = (cbRead == 0 || pchCtrlZ != NULL);
 }
 
 // Takes the first cbTaken bytes out of rgb.
