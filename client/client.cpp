@@ -188,101 +188,15 @@ static int LetGo(Session *pSession)
     return res;
 }
 
-// Standard input, read here rather than through the runtime's buffer, so that
-// whether a further line is waiting can be told.
-struct Input {
-    HANDLE hIn;
-    DWORD dwType;    // FILE_TYPE_CHAR for a console (or another device)
-    BOOL fConsole;   // read as UTF-16, which reaches us whatever the code page
-    BOOL fEnd;       // nothing more will come
-    size_t cb;       // bytes held in rgb
-    char rgb[PIPE_BUFFER_SIZE + 2]; // the longest request, and its CR LF
-};
-
-static void OpenInput(Input *pInput)
+// Whether the next line of standard input is there to be read without
+// waiting: a file's always is; a person at a console or a slow producer on a
+// pipe may take their time.
+static BOOL LineWaiting(HANDLE hIn, BOOL fConsole)
 {
-    DWORD dwMode = 0;
-    pInput->hIn = GetStdHandle(STD_INPUT_HANDLE);
-    pInput->dwType = GetFileType(pInput->hIn);
-    pInput->fConsole = GetConsoleMode(pInput->hIn, &dwMode);
-    pInput->fEnd = FALSE;
-    pInput->cb = 0;
-}
-
-// Whether rgb has no room for what one more read may bring: a console's
-// characters take up to 3 bytes each, whatever the ANSI code page.
-static BOOL InputFull(const Input *pInput)
-{
-    return sizeof pInput->rgb - pInput->cb < (pInput->fConsole ? 3u : 1u);
-}
-
-// Reads what comes next into the free end of rgb. A console's text, in its
-// own code page, becomes text in the ANSI code page, the one the service reads.
-static void ReadMore(Input *pInput)
-{
-    char *pchFree = pInput->rgb + pInput->cb;
-    DWORD cbFree = (DWORD)(sizeof pInput->rgb - pInput->cb), cbRead = 0;
-    if (pInput->fConsole) {
-        wchar_t wszText[sizeof pInput->rgb / 3];
-        DWORD cchRead = 0;
-        if (ReadConsoleW(pInput->hIn, wszText, cbFree / 3, &cchRead, NULL) && cchRead > 0)
-            cbRead = (DWORD)WideCharToMultiByte(CP_ACP, 0, wszText, (int)cchRead, pchFree,
-                                                (int)cbFree, NULL, NULL);
-    } else if (!ReadFile(pInput->hIn, pchFree, cbFree, &cbRead, NULL)) {
-        cbRead = 0;
-    }
-    // Ctrl-Z ends text, as the runtime's text mode has it.
-    char *pchCtrlZ = (char *)memchr(pchFree, 0x1A, cbRead);
-    if (pchCtrlZ != NULL)
-        cbRead = (DWORD)(pchCtrlZ - pchFree);
-    pInput->cb += cbRead;
-    pInput->fEnd = (cbRead == 0 || pchCtrlZ != NULL);
-}
-
-// Takes the first cbTaken bytes out of rgb.
-static void TakeInput(Input *pInput, size_t cbTaken)
-{
-    memmove(pInput->rgb, pInput->rgb + cbTaken, pInput->cb - cbTaken);
-    pInput->cb -= cbTaken;
-}
-
-// The next line, without its LF, in line (sizeof rgb + 1 bytes): 1, or -1
-// for a line too long to be a request (its start is in line), or 0 at the end.
-static int ReadLine(Input *pInput, char *line)
-{
-    char *pchEnd;
-    while ((pchEnd = (char *)memchr(pInput->rgb, '\n', pInput->cb)) == NULL &&
-           !InputFull(pInput) && !pInput->fEnd)
-        ReadMore(pInput);
-    size_t cbLine = (pchEnd != NULL) ? (size_t)(pchEnd - pInput->rgb) : pInput->cb;
-    memcpy(line, pInput->rgb, cbLine);
-    line[cbLine] = '\0';
-    if (pchEnd != NULL || pInput->fEnd) {
-        TakeInput(pInput, cbLine + (pchEnd != NULL));
-        return (pchEnd != NULL || cbLine > 0) ? 1 : 0;
-    }
-    // Longer than any request can be: its rest goes too.
-    for (;;) {
-        pInput->cb = 0;
-        ReadMore(pInput);
-        pchEnd = (char *)memchr(pInput->rgb, '\n', pInput->cb);
-        if (pchEnd != NULL)
-            TakeInput(pInput, (size_t)(pchEnd - pInput->rgb) + 1);
-        if (pchEnd != NULL || pInput->fEnd)
-            return -1;
-    }
-}
-
-// Whether the next line is there to be read without waiting: a file's always
-// is; a person at a console or a slow producer on a pipe may take their time.
-static BOOL LineWaiting(const Input *pInput)
-{
-    if (memchr(pInput->rgb, '\n', pInput->cb) != NULL || pInput->fEnd)
-        return TRUE;
-    if (pInput->fConsole) {
+    if (fConsole) {
         INPUT_RECORD records[64];
         DWORD nRecords = 0;
-        PeekConsoleInputW(pInput->hIn, records, 64, &nRecords);
+        PeekConsoleInputW(hIn, records, 64, &nRecords);
         for (DWORD i = 0; i < nRecords; ++i) {
             const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
             if (records[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar != 0)
@@ -290,40 +204,57 @@ static BOOL LineWaiting(const Input *pInput)
         }
         return FALSE;
     }
-    if (pInput->dwType == FILE_TYPE_PIPE) {
-        DWORD cbWaiting = 0;
-        return PeekNamedPipe(pInput->hIn, NULL, 0, NULL, &cbWaiting, NULL) && cbWaiting > 0;
-    }
-    return pInput->dwType == FILE_TYPE_DISK;
+    DWORD cbWaiting = 0;
+    if (GetFileType(hIn) == FILE_TYPE_PIPE)
+        return PeekNamedPipe(hIn, NULL, 0, NULL, &cbWaiting, NULL) && cbWaiting > 0;
+    return GetFileType(hIn) == FILE_TYPE_DISK;
+}
+
+// A console's text comes in its own code page; the service reads the ANSI
+// one. Returns zero when the line does not fit once converted.
+static int ConsoleToAnsi(char *line, size_t cbLine)
+{
+    wchar_t wszLine[PIPE_BUFFER_SIZE + 2];
+    return MultiByteToWideChar(GetConsoleCP(), 0, line, -1, wszLine, PIPE_BUFFER_SIZE + 2) > 0 &&
+           WideCharToMultiByte(CP_ACP, 0, wszLine, -1, line, (int)cbLine, NULL, NULL) > 0;
 }
 
 // Reads paths from standard input, one per line, until its end.
 static int AskStdinPaths(Session *pSession, int *pWorst)
 {
-    Input input;
-    OpenInput(&input);
-    char line[sizeof input.rgb + 1];
-    for (;;) {
-        int r = ReadLine(&input, line);
-        if (r == 0)
-            return ExitOk;
-        if (r < 0) {
+    HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD dwMode = 0;
+    BOOL fConsole = GetConsoleMode(hIn, &dwMode);
+    // Unbuffered where input may keep us waiting, so that the runtime never
+    // holds a line that the check for a waiting one cannot see.
+    if (GetFileType(hIn) != FILE_TYPE_DISK)
+        setvbuf(stdin, NULL, _IONBF, 0);
+    char line[PIPE_BUFFER_SIZE + 2];
+    while (fgets(line, sizeof line, stdin) != NULL) {
+        size_t cch = strlen(line);
+        int fWhole = (cch > 0 && line[cch - 1] == '\n') || feof(stdin);
+        if (!fWhole || (fConsole && !ConsoleToAnsi(line, sizeof line))) {
+            // Longer than any request can be: skip the rest of the line.
+            int ch;
+            while (!fWhole && (ch = getchar()) != EOF && ch != '\n')
+                ;
             fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
                     (unsigned long)MAX_REQUEST_LENGTH, line);
             *pWorst = ExitTooLong;
             continue;
         }
-        size_t cch = strlen(line);
-        while (cch > 0 && line[cch - 1] == '\r')
+        cch = strlen(line);
+        while (cch > 0 && (line[cch - 1] == '\n' || line[cch - 1] == '\r'))
             line[--cch] = '\0';
         if (cch == 0)
             continue;
         int res = AskPath(pSession, line, pWorst);
-        if (res == ExitOk && !LineWaiting(&input))
+        if (res == ExitOk && !LineWaiting(hIn, fConsole))
             res = LetGo(pSession);
         if (res != ExitOk)
             return res;
     }
+    return ExitOk;
 }
 
 int main(int argc, char **argv)

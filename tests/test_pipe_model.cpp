@@ -14,17 +14,12 @@
 #include "pipe/server.h"
 #include "support.h"
 
-namespace {
-
 // The rule: a pipe's name lives while any handle to any of its instances is
 // open, a client's end included, and while it lives a creation that asks to
 // be the first instance fails with 5. Wine shows the instances; the model
 // adds the client ends that outlive their server end (Wine drops the name
 // with its last server end), and creations made to fail.
-int ClientEndsLeft, FailuresLeft, FirstInstanceCreations;
-const DWORD INJECTED_ERROR = ERROR_NO_SYSTEM_RESOURCES;
-
-} // namespace
+static int ClientEndsLeft, FailuresLeft, FirstInstanceCreations;
 
 HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
                      DWORD cbOutBuffer, DWORD cbInBuffer, DWORD dwDefaultTimeoutMs,
@@ -32,15 +27,11 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
 {
     bool fFirst = (dwOpenMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0;
     FirstInstanceCreations += fFirst;
-    if (FailuresLeft > 0) {
-        --FailuresLeft;
-        SetLastError(INJECTED_ERROR);
-        return INVALID_HANDLE_VALUE;
-    }
     bool fLives = ClientEndsLeft > 0 || WaitNamedPipeA(szName, 1) ||
                   GetLastError() != ERROR_FILE_NOT_FOUND;
-    if (fFirst && fLives) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (FailuresLeft > 0 || (fFirst && fLives)) {
+        SetLastError(FailuresLeft > 0 ? ERROR_NO_SYSTEM_RESOURCES : ERROR_ACCESS_DENIED);
+        FailuresLeft -= (FailuresLeft > 0);
         return INVALID_HANDLE_VALUE;
     }
     return CreateNamedPipeA(szName, dwOpenMode & ~FILE_FLAG_FIRST_PIPE_INSTANCE, dwPipeMode,
@@ -58,25 +49,22 @@ protected:
     {
         LoopTest::SetUp();
         ClientEndsLeft = FailuresLeft = FirstInstanceCreations = 0;
-        wordsReply = "(Server): file:" + words + ", spaces = 3";
     }
-    // One client: a request and "exit". Opened without waiting for the name,
-    // which must never lapse.
-    void AskAndLeave()
+    // One client, opened without waiting for the name, which must never lapse:
+    // a request and "exit". Returns the lines the connection logs, up to the
+    // renewal of the instance.
+    Lines AskAndLeave()
     {
         DWORD dwError = 0;
         HANDLE hClient = OpenClient(&dwError);
-        ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << dwError;
-        EXPECT_EQ(wordsReply, Ask(hClient, words));
+        EXPECT_NE(INVALID_HANDLE_VALUE, hClient) << dwError;
+        std::string reply = "(Server): file:" + words + ", spaces = 3";
+        EXPECT_EQ(reply, Ask(hClient, words));
         EXPECT_EQ(EXIT_COMMAND, Ask(hClient, EXIT_COMMAND));
         CloseHandle(hClient);
+        return {"Connected. Waiting for command.\n", "Received: " + words + "\n", reply,
+                "Received: exit\n", "Client exited\n"};
     }
-    Lines Connection(const std::string &renewal)
-    {
-        return {"Connected. Waiting for command.\n", "Received: " + words + "\n", wordsReply,
-                "Received: exit\n", "Client exited\n", renewal};
-    }
-    std::string wordsReply;
 };
 
 // An upgrade stops the old service and starts the new one while a client of
@@ -85,37 +73,30 @@ TEST_F(PipeModel, ARestartSucceedsWhileAClientOfTheLastRunHoldsItsEnd)
 {
     hLoop = StartLoopThread();
     HANDLE hOld = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hOld);
-    EXPECT_EQ(wordsReply, Ask(hOld, words));
+    EXPECT_NE(INVALID_HANDLE_VALUE, hOld);
     ASSERT_TRUE(StopLoopThread(hLoop));
     hLoop = NULL;
     ClientEndsLeft = 1;
-
     ASSERT_EQ(0, CreatePipeInstance()) << GetLastError();
-    EXPECT_EQ("Waiting for connect...\n", LogLines().back());
     hLoop = StartLoopThread(false);
     AskAndLeave();
     CloseHandle(hOld);
     EXPECT_EQ(2, FirstInstanceCreations) << "each start asks to be the first";
 }
 
-// A name that another account made (Wine lets the test give its instance the
-// system's account as owner): joining it is refused as the first-instance
-// creation was.
+// A name another account made (Wine lets the test make the system's account
+// its owner): joining it is refused as the first-instance creation was.
 TEST_F(PipeModel, ANameOfAnotherOwnerIsRefused)
 {
     PSECURITY_DESCRIPTOR pSd = NULL;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;FA;;;WD)",
                                                                      SDDL_REVISION_1, &pSd, NULL));
     SECURITY_ATTRIBUTES sa = {sizeof sa, pSd, FALSE};
-    HANDLE hForeign = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_WAIT,
-                                       PIPE_UNLIMITED_INSTANCES, 512, 512, 0, &sa);
+    HANDLE hForeign = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 9, 512,
+                                       512, 0, &sa);
     LocalFree(pSd);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hForeign) << GetLastError();
-
     EXPECT_EQ(-1, CreatePipeInstance());
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, PipeHandle);
     EXPECT_EQ(Lines{"CreateNamedPipe: Error 5\n"}, LogLines());
     CloseHandle(hForeign);
 }
@@ -126,17 +107,16 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
 {
     hLoop = StartLoopThread();
     FailuresLeft = 1;
-    AskAndLeave();
-    const std::string failed = "CreateNamedPipe: Error " + std::to_string(INJECTED_ERROR) + "\n";
     Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
-    for (const std::string &line : Connection(failed))
+    for (const std::string &line : AskAndLeave())
         expected.push_back(line);
+    expected.push_back("CreateNamedPipe: Error " + std::to_string(ERROR_NO_SYSTEM_RESOURCES) + "\n");
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 
     Sleep(CONNECT_RETRY_FIRST_MS * 4);
-    AskAndLeave();
-    for (const std::string &line : Connection("Named Pipe closed!"))
+    for (const std::string &line : AskAndLeave())
         expected.push_back(line);
+    expected.push_back("Named Pipe closed!");
     expected.push_back("Waiting for connect...\n");
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
     EXPECT_EQ(1, FirstInstanceCreations) << "the first-instance flag only at start";
