@@ -16,6 +16,8 @@ have_pkg wine64 || need+=(wine64)
 have_pkg googletest || need+=(googletest)
 # The installer package (quorvel-msi target) and its test.
 have_cmd wixl || need+=(wixl)
+# The installer test reads the package's tables and takes its programs out of it.
+have_cmd msiinfo || need+=(msitools)
 have_cmd make || need+=(make)
 have_cmd g++ || need+=(g++)
 

@@ -48,6 +48,10 @@ run --hold-server
 # A run interrupted before its removal leaves the product installed.
 msiexec /x 'C:\quorvel-test\new.msi' >/dev/null 2>&1 || true
 msiexec /x 'C:\quorvel-test\old.msi' >/dev/null 2>&1 || true
+# One interrupted in the scripts' section leaves their registration, or a
+# folder or link in the log's place.
+run sc.exe delete "$service" >/dev/null 2>&1 || true
+rm -rf "$drive/log_QX.log"
 mkdir -p "$drive/quorvel-test"
 cp "$old_msi" "$drive/quorvel-test/old.msi"
 cp "$new_msi" "$drive/quorvel-test/new.msi"
@@ -84,5 +88,63 @@ check "registration gone" eval '! run reg query "$key" >/dev/null 2>&1'
 check "$progfiles\\Quorvel gone" test ! -e "$dir"
 check "stopped before removal" log_has 'Quorvel Service stopped!' 2
 check "log still there, every line kept" log_has 'line from before the package' 1
+echo "== the scripts under cmd, from Program Files (x86)\\Quorvel & Co"
+# "(x86)" and "&" in the folder's name once ended the install script's blocks
+# and commands early. The programs are the package's. Wine cannot show the
+# service's SID, nor the log's owner and access list: its sc has no sidtype
+# (the script says so) and its icacls changes nothing.
+sdir="$drive/Program Files (x86)/Quorvel & Co" out="$drive/quorvel-test/script.out"
+rm -rf "$sdir" "$drive/quorvel-test/msi"
+mkdir -p "$sdir"
+msiextract -C "$drive/quorvel-test/msi" "$old_msi" >/dev/null
+find "$drive/quorvel-test/msi" -name 'quorvel-*.exe' -exec cp {} "$sdir/" \;
+cp "$(dirname "$0")"/windows/{install,remove,prepare}-service.cmd "$sdir/"
+script() { # runs a script from $sdir; its output is in $out, and shown on failure
+    (cd "$sdir" && run cmd.exe /c "$@") >"$out" 2>&1 || { tr -d '\r' <"$out"; return 1; }
+}
+ask_here() {
+    [ "$(cd "$sdir" && run quorvel-client.exe 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
+      '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
+}
+gone() { ! run reg query "$key" >/dev/null 2>&1; }
+for round in 1 2; do  # the second install follows the removal at once
+    check "install-service.cmd exits 0 ($round)" script install-service.cmd quorvel-service.exe
+    check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
+    check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
+    check "running" state_is RUNNING
+    check "answers" ask_here
+    check "remove-service.cmd exits 0 ($round)" script remove-service.cmd
+    check "registration gone when it returns" gone
+done
+check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 4
+
+echo "== a link or folder in the log's place stops the install"
+mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
+ln -s "$drive/quorvel-test" "$drive/log_QX.log"  # Wine shows it as a reparse point
+check "install-service.cmd refuses a link" eval '! script install-service.cmd quorvel-service.exe'
+check "and says why" grep -q 'C:\\log_QX.log is a link or junction, not a file' "$out"
+check "and removes its registration" gone
+rm "$drive/log_QX.log"
+mkdir "$drive/log_QX.log"
+check "msiexec /i refuses a folder" eval '! msiexec /i "C:\quorvel-test\old.msi" >"$out" 2>&1'
+check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
+check "and rolls back: no registration, no $progfiles\\Quorvel" eval 'gone && test ! -e "$dir"'
+rmdir "$drive/log_QX.log"
+mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
+
+echo "== the package's custom actions run deferred, as SYSTEM, checked"
+# Type bits: 0x400 in the install script (0x100 rollback, 0x200 commit: not
+# wanted), 0x800 no impersonation, 0x40 failure ignored (not wanted); a low
+# part of 51 sets a property, the rest run programs. Deferred actions must lie
+# within the script, and the SID and log come before the start.
+table() { msiinfo export "$old_msi" "$1" | tr -d '\r' | tail -n +4; }
+seq_of() { table InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
+programs=$(table CustomAction | awk -F'\t' '$2 % 64 != 51 { print $1, $2 }')
+check "actions that run programs: PrepareService SetRecovery" test "$(echo "$programs" | cut -d' ' -f1 | sort | xargs)" = "PrepareService SetRecovery"
+while read -r action type; do
+    check "$action: type $type" test $((type & 0xF40)) = $((0xC00))
+    check "$action: within the install script" test "$(seq_of InstallInitialize)" -lt "$(seq_of "$action")" -a "$(seq_of "$action")" -lt "$(seq_of InstallFinalize)"
+done <<<"$programs"
+check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

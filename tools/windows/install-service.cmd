@@ -4,42 +4,50 @@ rem   install-service.cmd PATH\quorvel-service.exe [ACCOUNT]
 rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
 rem the service then reads only files that account may read. Pass LocalSystem
 rem to run with full rights (not recommended: every client may name any file).
-setlocal
+rem prepare-service.cmd, beside this script, gives the service a SID of its
+rem own and the log C:\log_QX.log an access list of its own.
+setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="" (
     echo usage: %~nx0 PATH\quorvel-service.exe [ACCOUNT]
     exit /b 2
 )
+rem Taken before delayed expansion is on, which would eat a "!" in a path. From
+rem here on paths are used as !NAME!, expanded after cmd has parsed the line,
+rem so a folder such as "Program Files (x86)" or "A & B" can end no block and
+rem split no command.
 set "EXE=%~f1"
-if not exist "%EXE%" (
-    echo %EXE% not found
+set "ACCOUNT=%~2"
+set "HERE=%~dp0"
+setlocal EnableDelayedExpansion
+if not exist "!EXE!" (
+    echo !EXE! not found
     exit /b 1
 )
-set "ACCOUNT=%~2"
-if "%ACCOUNT%"=="" set "ACCOUNT=NT AUTHORITY\LocalService"
+if "!ACCOUNT!"=="" set "ACCOUNT=NT AUTHORITY\LocalService"
 
-rem The log lives at C:\log_QX.log; a low-privilege account cannot create files
-rem in C:\, so the file is made here and the account given the right to append.
-rem It holds every client's paths: rather than C:\'s access list (read for all
-rem local users) it gets its own, Administrators and SYSTEM (by SID, as names
-rem change with the language) and the service's account only.
-set "LOGACCOUNT=%ACCOUNT%"
-if /i "%ACCOUNT%"=="NT AUTHORITY\LocalService" set "LOGACCOUNT=*S-1-5-19"
-if not exist C:\log_QX.log type nul > C:\log_QX.log
-icacls C:\log_QX.log /inheritance:r /grant:r *S-1-5-32-544:(F) *S-1-5-18:(F) >nul
-if errorlevel 1 exit /b 1
-if /i not "%ACCOUNT%"=="LocalSystem" icacls C:\log_QX.log /grant:r "%LOGACCOUNT%:(M)" >nul
-if errorlevel 1 exit /b 1
-
-if /i "%ACCOUNT%"=="LocalSystem" (
-    sc.exe create "Quorvel service" binPath= "\"%EXE%\"" type= own start= auto
+if /i "!ACCOUNT!"=="LocalSystem" (
+    sc.exe create "Quorvel service" binPath= "\"!EXE!\"" type= own start= auto
 ) else (
-    sc.exe create "Quorvel service" binPath= "\"%EXE%\"" type= own start= auto obj= "%ACCOUNT%"
+    sc.exe create "Quorvel service" binPath= "\"!EXE!\"" type= own start= auto obj= "!ACCOUNT!"
 )
 if errorlevel 1 exit /b 1
 sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
 rem After a crash the manager restarts the service 5 s later, twice; the third
 rem action (none) then holds until a day without failure resets the count.
 sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000/""/0
+
+rem Called from its own folder: "call" with the folder's name would expand a
+rem percent sign in it a second time.
+pushd "!HERE!"
+if errorlevel 1 exit /b 1
+call prepare-service.cmd
+set "RC=!errorlevel!"
+popd
+if not "!RC!"=="0" (
+    echo The service is not started; its registration is removed.
+    sc.exe delete "Quorvel service" >nul
+    exit /b 1
+)
 sc.exe start "Quorvel service"
 if errorlevel 1 exit /b 1
 sc.exe query "Quorvel service"
