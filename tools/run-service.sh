@@ -19,8 +19,11 @@ bin="$root/build/$preset/bin"
 prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
 wine() { "$root/tools/wine-run.sh" --arch "$arch" "$prefix" "$@"; }
-# Wine ends a service when its last ordinary process exits: keep the server up.
+# Wine ends a service when its last ordinary process exits, and the held
+# server lingers only a while after that: one ordinary process lives as long
+# as this script does (tail --pid ends its input when the script ends).
 wine --hold-server
+tail -f /dev/null --pid=$$ | wine cmd.exe /c "set /p x=" >/dev/null 2>&1 &
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
 state() { sc query "$name" | awk '/STATE/ {print $4}'; }
 wait_state() {
