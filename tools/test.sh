@@ -28,7 +28,10 @@ run_suite() {
 
 if bash tools/runs-32bit.sh; then
     run_suite mingw
-    run_suite mingw-wow64
+    # The same build's suite in a 64-bit prefix (see tools/wine-run.sh).
+    prefixes+=("$root/build/mingw/wineprefix-wow64" "$root/build/mingw/wineprefix-installer-wow64")
+    echo "== Suite: mingw-wow64"
+    ctest --preset mingw-wow64
 else
     # The product stays a 32-bit program: build it, then test the same
     # sources built for 64-bit, which this kernel can run.

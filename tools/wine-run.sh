@@ -4,8 +4,11 @@
 #   wine-run.sh [--arch win32|win64] PREFIX PROGRAM [ARGS...]
 #   wine-run.sh [--arch win32|win64] PREFIX --hold-server | --end-server
 # A win64 prefix runs our 32-bit programs under WOW64, as 64-bit Windows does.
+# QUORVEL_WOW64=1 (the mingw-wow64 test preset sets it) runs a win32 build's
+# programs that way, in the win64 prefix PREFIX-wow64 beside PREFIX.
 # CTest uses it as the emulator for every test; it is also the way to run any
-# built program by hand.
+# built program by hand. The program sees QUORVEL_SYSTEM32: the prefix's own
+# System32 as Linux sees it, never redirected under WOW64.
 #
 # Every call first makes sure the prefix has a server that outlives its last
 # process by $linger seconds, its session started with output on /dev/null:
@@ -27,12 +30,16 @@ if [ "${1-}" = --arch ]; then
 fi
 prefix=$(realpath -m "$1")
 shift
+if [ "${QUORVEL_WOW64-}" = 1 ] && [ "$arch" = win32 ]; then
+    arch=win64 prefix=$prefix-wow64
+fi
 
 export WINEPREFIX=$prefix
 export WINEARCH=$arch
 export WINEDEBUG=-all
 # No prompts to install Wine's .NET or HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+export QUORVEL_SYSTEM32=$prefix/drive_c/windows/system32
 
 # Debian's "wine" starts the 32-bit loader whenever it is installed, even
 # where the kernel cannot run 32-bit code. A 64-bit prefix starts from the
