@@ -26,7 +26,8 @@ run_suite() {
     cmake --workflow --preset "$1"
 }
 
-if bash tools/runs-32bit.sh; then
+runs32=$(bash tools/runs-32bit.sh)
+if [ "$runs32" = yes ]; then
     run_suite mingw
     # The same build's suite in a 64-bit prefix (see tools/wine-run.sh).
     prefixes+=("$root/build/mingw/wineprefix-wow64" "$root/build/mingw/wineprefix-installer-wow64")
