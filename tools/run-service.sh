@@ -72,6 +72,6 @@ wine "$bin/quorvel-client.exe" 'C:\quorvel-demo.txt' 'C:\no-such-file.txt'
 
 echo "== Ask more with: tools/wine-run.sh --arch $arch $prefix $bin/quorvel-client.exe PATH..."
 echo "== Following $log; Ctrl-C stops the service"
-tail -n +1 -f "$log" &
+tail -n +1 -f --pid=$$ "$log" &
 tail_pid=$!
 wait "$tail_pid" || true
