@@ -20,7 +20,7 @@ void Service::SetUp()
 {
     hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(nullptr, hManager) << GetLastError();
-    CleanMachine();
+    ASSERT_EQ("", CleanMachine());
     hService = CreateServiceRegistration(hManager);
     ASSERT_NE(nullptr, hService) << GetLastError();
     dir = MakeTestDir("service");

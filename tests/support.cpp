@@ -111,22 +111,19 @@ std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs)
     return lines;
 }
 
-// Tries fDone() until it holds or dwTimeoutMs has passed; returns its last answer.
-template <typename F> static bool WaitUntil(F fDone, DWORD dwTimeoutMs)
+// Tries fDone() until it holds or dwDeadline (a GetTickCount time) has
+// passed; returns its last answer.
+template <typename F> static bool WaitUntil(F fDone, DWORD dwDeadline)
 {
-    DWORD dwStart = GetTickCount();
-    bool fOk = fDone();
-    while (!fOk && GetTickCount() - dwStart < dwTimeoutMs) {
+    bool fOk;
+    while (!(fOk = fDone()) && (LONG)(dwDeadline - GetTickCount()) > 0)
         Sleep(20);
-        fOk = fDone();
-    }
     return fOk;
 }
 
 SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService)
 {
-    SERVICE_STATUS_PROCESS ssp;
-    memset(&ssp, 0, sizeof ssp);
+    SERVICE_STATUS_PROCESS ssp = {};
     DWORD cbNeeded = 0;
     QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, (LPBYTE)&ssp, sizeof ssp, &cbNeeded);
     return ssp;
@@ -135,68 +132,65 @@ SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService)
 bool RequestStop(SC_HANDLE hService)
 {
     SERVICE_STATUS status;
-    if (ControlService(hService, SERVICE_CONTROL_STOP, &status))
-        return true;
     // Wine may see the process end before the answer to the stop arrives.
-    return GetLastError() == ERROR_BROKEN_PIPE;
+    return ControlService(hService, SERVICE_CONTROL_STOP, &status) ||
+           GetLastError() == ERROR_BROKEN_PIPE;
 }
 
-// Waits for every process of the service's program to end and, with
-// fTerminate, ends those that outlive the wait. The manager reports process
-// id 0 once the state is STOPPED, while the process may still be ending, so
-// the processes are found by their program's name instead.
-static void WaitForServiceProcesses(bool fTerminate)
+// Waits until dwDeadline for every process of the service's program to end,
+// after ending each at once with fTerminate; true when none is left. The
+// manager reports process id 0 once the state is STOPPED, while the process
+// may still be ending, so the processes are found by their program's name.
+static bool WaitForServiceProcesses(DWORD dwDeadline, bool fTerminate)
 {
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE)
-        return;
-    std::vector<HANDLE> processes;
+        return false;
+    bool fGone = true;
     PROCESSENTRY32 pe;
     pe.dwSize = sizeof pe;
     for (BOOL fMore = Process32First(hSnapshot, &pe); fMore; fMore = Process32Next(hSnapshot, &pe)) {
         HANDLE hProcess = NULL;
         if (_stricmp(pe.szExeFile, "quorvel-service.exe") == 0)
             hProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pe.th32ProcessID);
-        if (hProcess != NULL)
-            processes.push_back(hProcess);
-    }
-    CloseHandle(hSnapshot);
-    for (HANDLE hProcess : processes) {
-        if (WaitForSingleObject(hProcess, LEFTOVER_WAIT_MS) != WAIT_OBJECT_0 && fTerminate) {
+        if (hProcess == NULL)
+            continue;
+        if (fTerminate)
             TerminateProcess(hProcess, 1);
-            WaitForSingleObject(hProcess, LEFTOVER_WAIT_MS);
-        }
+        fGone &= WaitUntil([&] { return WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0; }, dwDeadline);
         CloseHandle(hProcess);
     }
+    CloseHandle(hSnapshot);
+    return fGone;
 }
 
-void StopServiceProcess(SC_HANDLE hService)
+void StopServiceProcess(SC_HANDLE hService, DWORD dwDeadline)
 {
     RequestStop(hService);
     WaitUntil([&] { return QueryServiceProcess(hService).dwCurrentState == SERVICE_STOPPED; },
-              LEFTOVER_WAIT_MS);
+              dwDeadline);
     // Its last line is written after the stopped report: it must land in
     // this case's log, not in the next one's.
-    WaitForServiceProcesses(false);
+    WaitForServiceProcesses(dwDeadline, false);
 }
 
-void RemoveServiceRegistration(SC_HANDLE hManager)
+bool RemoveServiceRegistration(SC_HANDLE hManager, DWORD dwDeadline)
 {
     SC_HANDLE hOld = OpenServiceA(hManager, SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (hOld == NULL)
-        return;
-    StopServiceProcess(hOld);
-    DeleteService(hOld);
-    CloseServiceHandle(hOld);
+    if (hOld != NULL) {
+        StopServiceProcess(hOld, dwDeadline);
+        DeleteService(hOld);
+        CloseServiceHandle(hOld);
+    }
     // Deleted only once its process and every handle to it are gone.
-    WaitUntil(
+    return WaitUntil(
         [&] {
             SC_HANDLE hStill = OpenServiceA(hManager, SERVICE_NAME, SERVICE_QUERY_STATUS);
             if (hStill != NULL)
                 CloseServiceHandle(hStill);
             return hStill == NULL && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
         },
-        LEFTOVER_WAIT_MS);
+        dwDeadline);
 }
 
 SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager)
@@ -211,25 +205,33 @@ SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager)
                                       NULL, NULL);
             return hService != NULL || GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE;
         },
-        LEFTOVER_WAIT_MS);
+        GetTickCount() + LEFTOVER_WAIT_MS);
     return hService;
 }
 
-void CleanMachine(void)
+std::string CleanMachine(void)
 {
+    DWORD dwDeadline = GetTickCount() + 2 * LEFTOVER_WAIT_MS;
     SC_HANDLE hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    if (hManager != NULL) {
-        RemoveServiceRegistration(hManager);
-        CloseServiceHandle(hManager);
-    }
-    // A console start or a service whose manager entry is gone.
-    WaitForServiceProcesses(true);
+    if (hManager == NULL)
+        return "the service manager did not open";
+    // Asked to stop, the service gets the first half of the time: ended by
+    // force, it would stay RUNNING for Wine's manager until deleted.
+    RemoveServiceRegistration(hManager, dwDeadline - LEFTOVER_WAIT_MS);
+    // A console start, or a service that did not stop as asked.
+    bool fEnded = WaitForServiceProcesses(dwDeadline, true);
+    bool fGone = RemoveServiceRegistration(hManager, dwDeadline);
+    CloseServiceHandle(hManager);
+    if (!fEnded || !fGone)
+        return fEnded ? "the service is still registered" : "a process of the service is left";
     // The fault cases put a directory where the log goes.
-    RemoveDirectoryA(LOG_PATH);
-    DeleteLogFile();
+    if (!RemoveDirectoryA(LOG_PATH) && !DeleteFileA(LOG_PATH) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return "the log file, or a directory in its place, could not be removed";
     // 2: no instance of the name exists, ours or anyone's.
-    WaitUntil([] { return !WaitNamedPipeA(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; },
-              LEFTOVER_WAIT_MS);
+    if (!WaitUntil([] { return !WaitNamedPipeA(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; },
+                   dwDeadline))
+        return "an instance still holds the pipe's name";
+    return "";
 }
 
 static DWORD WINAPI LoopThread(LPVOID)
@@ -396,7 +398,7 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
 
 void LoopTest::SetUp()
 {
-    CleanMachine();
+    ASSERT_EQ("", CleanMachine());
     dir = MakeTestDir(szDirName);
     words = dir + "\\words.txt";
     ASSERT_TRUE(WriteWholeFile(words, "one two  three"));

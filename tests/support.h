@@ -36,19 +36,23 @@ SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService);
 // Asks the service to stop; true when the manager took the request.
 bool RequestStop(SC_HANDLE hService);
 // Stops the service and waits until it reports STOPPED and until no process
-// of the service's program is left, whatever the manager reports.
-void StopServiceProcess(SC_HANDLE hService);
+// of the service's program is left, whatever the manager reports; waits until
+// dwDeadline (a GetTickCount time) at most.
+void StopServiceProcess(SC_HANDLE hService, DWORD dwDeadline);
 // Stops and deletes any registration of the service, and waits until the
-// manager has really let go of it.
-void RemoveServiceRegistration(SC_HANDLE hManager);
+// manager has really let go of it; true when it has by dwDeadline.
+bool RemoveServiceRegistration(SC_HANDLE hManager,
+                               DWORD dwDeadline = GetTickCount() + LEFTOVER_WAIT_MS);
 // Registers the service fresh (demand start), waiting out a registration that
 // is still marked for delete (1072). NULL with the error on failure.
 SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager);
 // Leaves the machine as a case expects to find it, whatever an earlier case
 // (killed at its time-out, say) left: no registration and no process of the
 // service, no log file nor a directory in its place, and the pipe's name free.
-// Bounded; every case that uses the machine calls it first.
-void CleanMachine(void);
+// Every case that uses the machine calls it first and fails with what it
+// returns: what it could not clean, or "". All its steps share one deadline,
+// twice LEFTOVER_WAIT_MS away, well inside a case's time-out.
+std::string CleanMachine(void);
 
 // How long (ms) a test lets the loop take to stop before calling it hung.
 static const DWORD LOOP_STOP_WAIT_MS = 5000;

@@ -32,7 +32,7 @@ bool AServiceIsStarting(void)
 
 TEST(Console, AConsoleStartLogsAndFails)
 {
-    CleanMachine();
+    ASSERT_EQ("", CleanMachine());
     DWORD dwStart = GetTickCount();
     while (AServiceIsStarting() && GetTickCount() - dwStart < LEFTOVER_WAIT_MS)
         Sleep(20);

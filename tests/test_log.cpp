@@ -11,7 +11,7 @@ namespace {
 
 class Log : public ::testing::Test {
 protected:
-    void SetUp() override { CleanMachine(); }
+    void SetUp() override { ASSERT_EQ("", CleanMachine()); }
     void TearDown() override { DeleteLogFile(); }
 };
 

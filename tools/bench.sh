@@ -6,8 +6,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash tools/setup.sh
+runs32=$(bash tools/runs-32bit.sh)
 preset=mingw arch=win32
-if ! bash tools/runs-32bit.sh; then
+if [ "$runs32" = no ]; then
     # This kernel runs no 32-bit code: measure the 64-bit build instead.
     preset=mingw-x64 arch=win64
 fi

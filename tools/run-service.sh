@@ -7,8 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash tools/setup.sh
+runs32=$(bash tools/runs-32bit.sh)
 preset=mingw arch=win32
-if ! bash tools/runs-32bit.sh; then
+if [ "$runs32" = no ]; then
     # This kernel runs no 32-bit code: run the 64-bit build of the same sources.
     preset=mingw-x64 arch=win64
 fi
@@ -19,8 +20,11 @@ bin="$root/build/$preset/bin"
 prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
 wine() { "$root/tools/wine-run.sh" --arch "$arch" "$prefix" "$@"; }
-# Wine ends a service when its last ordinary process exits: keep the server up.
+# Wine ends a service when its last ordinary process exits, and the held
+# server lingers only a while after that: one ordinary process lives as long
+# as this script does (tail --pid ends its input when the script ends).
 wine --hold-server
+tail -f /dev/null --pid=$$ | wine cmd.exe /c "set /p x=" >/dev/null 2>&1 &
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
 state() { sc query "$name" | awk '/STATE/ {print $4}'; }
 wait_state() {
@@ -68,6 +72,6 @@ wine "$bin/quorvel-client.exe" 'C:\quorvel-demo.txt' 'C:\no-such-file.txt'
 
 echo "== Ask more with: tools/wine-run.sh --arch $arch $prefix $bin/quorvel-client.exe PATH..."
 echo "== Following $log; Ctrl-C stops the service"
-tail -n +1 -f "$log" &
+tail -n +1 -f --pid=$$ "$log" &
 tail_pid=$!
 wait "$tail_pid" || true

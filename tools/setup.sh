@@ -38,6 +38,7 @@ install "${need[@]}"
 
 # Some kernels run no 32-bit code at all (ia32 emulation off), and so no 32-bit
 # Wine: there the tests run on a 64-bit build of the same sources.
-if ! bash "$(dirname "$0")/runs-32bit.sh"; then
+runs32=$(bash "$(dirname "$0")/runs-32bit.sh")
+if [ "$runs32" = no ]; then
     have_cmd x86_64-w64-mingw32-g++-posix || install g++-mingw-w64-x86-64-posix
 fi

@@ -22,8 +22,9 @@ fi
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
+runs32=$(bash "$root/tools/runs-32bit.sh")
 toolchain=mingw-i686 arch=win32
-if ! bash "$root/tools/runs-32bit.sh"; then
+if [ "$runs32" = no ]; then
     # This kernel runs no 32-bit code: soak the 64-bit build instead.
     toolchain=mingw-x86_64 arch=win64
 fi

@@ -189,8 +189,8 @@ int main(int argc, char **argv)
     std::vector<Unit> units = PlanConnections(nConnections, dir, files, &random);
 
     ServiceHandles svc;
-    CleanMachine();
-    if (!RegisterSoakService(&svc)) {
+    std::string left = CleanMachine();
+    if (!Check(left.empty(), "machine not clean: %s", left.c_str()) || !RegisterSoakService(&svc)) {
         PrintVerdict();
         return 1;
     }
