@@ -13,16 +13,6 @@ HANDLE PipeHandle = INVALID_HANDLE_VALUE;
 
 static const char CREATE_CALL[] = "CreateNamedPipe";
 
-// What GetTokenInformation returns: a structure followed by the SIDs it points
-// to, so the buffer is aligned for the structure. Room for a service token's
-// groups; a token with more gets what a token without a service SID gets.
-union TokenInfo {
-    TOKEN_USER user;
-    TOKEN_OWNER owner;
-    TOKEN_GROUPS groups;
-    BYTE rgb[8192];
-};
-
 // A service SID: S-1-5-80 and five sub-authorities made from the service's name.
 static BOOL IsServiceSid(PSID pSid)
 {
@@ -32,61 +22,95 @@ static BOOL IsServiceSid(PSID pSid)
            memcmp(GetSidIdentifierAuthority(pSid), &ntAuthority, sizeof ntAuthority) == 0;
 }
 
-// The SID that gets full access: where the token holds a service SID (a
-// service given a SID of its own; one process, one service), that one, so
-// that no other service of the same account can add instances of our pipe;
-// otherwise the token's user.
-static PSID FullAccessSid(HANDLE hToken, TokenInfo *pInfo, const char **pszFailedCall)
+// Who we are to the pipe: the SID that gets full access, and the owner that
+// the name's first instance gives it, which a start that joins a living name
+// checks. Where the token holds a service SID (a service given a SID of its
+// own; one process, one service), both are it, so that no other service of
+// the same account may add instances of our pipe, nor pass a name it made off
+// as ours; it is named as owner where the token lets it own what it creates.
+// Otherwise the token's user, and its default owner.
+struct PipeSelf {
+    // GetTokenInformation's answers: a structure followed by the SIDs it
+    // points to, so each buffer is aligned for its structure. Room for a
+    // service token's groups; a token with more is taken as one without a
+    // service SID.
+    union {
+        TOKEN_GROUPS groups;
+        BYTE rgb[8192];
+    } groups;
+    union {
+        TOKEN_USER user;
+        BYTE rgb[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user;
+    union {
+        TOKEN_OWNER owner;
+        BYTE rgb[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    } owner;
+    PSID pFullAccess;
+    PSID pOwner;
+    BOOL fOwnerNamed; // pOwner is pFullAccess, named in the descriptor
+};
+
+// Fills *pSelf from this process's token. Names the failed call.
+static BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
 {
+    HANDLE hToken = NULL;
     DWORD cb = 0;
-    if (GetTokenInformation(hToken, TokenGroups, pInfo, sizeof *pInfo, &cb)) {
-        for (DWORD i = 0; i < pInfo->groups.GroupCount; ++i) {
-            const SID_AND_ATTRIBUTES &group = pInfo->groups.Groups[i];
-            if ((group.Attributes & SE_GROUP_ENABLED) && IsServiceSid(group.Sid))
-                return group.Sid;
+    pSelf->pFullAccess = pSelf->pOwner = NULL;
+    pSelf->fOwnerNamed = FALSE;
+    *pszFailedCall = "OpenProcessToken";
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return FALSE;
+    if (GetTokenInformation(hToken, TokenGroups, &pSelf->groups, sizeof pSelf->groups, &cb)) {
+        for (DWORD i = 0; i < pSelf->groups.groups.GroupCount; ++i) {
+            const SID_AND_ATTRIBUTES &group = pSelf->groups.groups.Groups[i];
+            if ((group.Attributes & SE_GROUP_ENABLED) && IsServiceSid(group.Sid)) {
+                pSelf->pFullAccess = group.Sid;
+                pSelf->fOwnerNamed = (group.Attributes & SE_GROUP_OWNER) != 0;
+                if (pSelf->fOwnerNamed)
+                    pSelf->pOwner = group.Sid;
+                break;
+            }
         }
     }
     *pszFailedCall = "GetTokenInformation";
-    if (!GetTokenInformation(hToken, TokenUser, pInfo, sizeof *pInfo, &cb))
-        return NULL;
-    return pInfo->user.User.Sid;
+    if (pSelf->pFullAccess == NULL &&
+        GetTokenInformation(hToken, TokenUser, &pSelf->user, sizeof pSelf->user, &cb))
+        pSelf->pFullAccess = pSelf->user.user.User.Sid;
+    if (pSelf->pFullAccess != NULL && pSelf->pOwner == NULL &&
+        GetTokenInformation(hToken, TokenOwner, &pSelf->owner, sizeof pSelf->owner, &cb))
+        pSelf->pOwner = pSelf->owner.owner.Owner;
+    DWORD dwError = GetLastError();
+    CloseHandle(hToken);
+    SetLastError(dwError);
+    return pSelf->pOwner != NULL;
 }
 
-// PIPE_SDDL plus full access for our own account. Names the failed call.
-static BOOL BuildPipeSddl(char *szSddl, size_t cchSddl, const char **pszFailedCall)
+// PIPE_SDDL with our owner, where it is named, and our full-access entry.
+static BOOL BuildPipeSddl(const PipeSelf *pSelf, char *szSddl, size_t cchSddl,
+                          const char **pszFailedCall)
 {
-    HANDLE hToken = NULL;
-    TokenInfo info;
-    PSID pSid = NULL;
     LPSTR szSid = NULL;
-    BOOL fOk = FALSE;
-    *pszFailedCall = "OpenProcessToken";
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
-        (pSid = FullAccessSid(hToken, &info, pszFailedCall)) != NULL) {
-        *pszFailedCall = "ConvertSidToStringSid";
-        if (ConvertSidToStringSidA(pSid, &szSid)) {
-            int cch = snprintf(szSddl, cchSddl, "%s" PIPE_OWN_ENTRY_FORMAT, PIPE_SDDL, szSid);
-            fOk = cch > 0 && (size_t)cch < cchSddl;
-            if (!fOk)
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        }
-    }
-    DWORD dwError = GetLastError();
-    if (szSid != NULL)
-        LocalFree(szSid);
-    if (hToken != NULL)
-        CloseHandle(hToken);
-    SetLastError(dwError);
+    *pszFailedCall = "ConvertSidToStringSid";
+    if (!ConvertSidToStringSidA(pSelf->pFullAccess, &szSid))
+        return FALSE;
+    int cch = snprintf(szSddl, cchSddl, "%s%s%s" PIPE_OWN_ENTRY_FORMAT,
+                       pSelf->fOwnerNamed ? "O:" : "", pSelf->fOwnerNamed ? szSid : "", PIPE_SDDL,
+                       szSid);
+    LocalFree(szSid);
+    BOOL fOk = cch > 0 && (size_t)cch < cchSddl;
+    if (!fOk)
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return fOk;
 }
 
 // Creates one instance without logging; on failure *pszFailedCall names the
 // call and GetLastError() its error.
-static HANDLE CreateInstanceHandle(BOOL fFirst, const char **pszFailedCall)
+static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const char **pszFailedCall)
 {
     char szSddl[PIPE_SDDL_SIZE];
     PSECURITY_DESCRIPTOR pSd = NULL;
-    if (!BuildPipeSddl(szSddl, sizeof szSddl, pszFailedCall))
+    if (!BuildPipeSddl(pSelf, szSddl, sizeof szSddl, pszFailedCall))
         return INVALID_HANDLE_VALUE;
     *pszFailedCall = "ConvertStringSecurityDescriptorToSecurityDescriptor";
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(szSddl, SDDL_REVISION_1, &pSd, NULL))
@@ -108,36 +132,23 @@ static HANDLE CreateInstanceHandle(BOOL fFirst, const char **pszFailedCall)
     return hPipe;
 }
 
-// Whether the instance's owner is the owner this process gives what it
-// creates. A further instance takes the owner of its name, which the name's
-// first instance gave it: the same account, ours, means an earlier run of ours.
-static BOOL OwnedByUs(HANDLE hPipe, const char **pszFailedCall)
+// Whether the instance's owner is ours. A further instance takes the owner of
+// its name, which the name's first instance gave it: ours means an earlier
+// run of ours made the name.
+static BOOL OwnedByUs(const PipeSelf *pSelf, HANDLE hPipe, const char **pszFailedCall)
 {
     PSID pOwner = NULL;
     PSECURITY_DESCRIPTOR pSd = NULL;
-    HANDLE hToken = NULL;
-    TokenInfo info;
-    DWORD cb = 0;
-    BOOL fOurs = FALSE;
     *pszFailedCall = "GetSecurityInfo";
     DWORD dwError = GetSecurityInfo(hPipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner,
                                     NULL, NULL, NULL, &pSd);
+    BOOL fOurs = dwError == ERROR_SUCCESS && EqualSid(pOwner, pSelf->pOwner);
     if (dwError == ERROR_SUCCESS) {
-        *pszFailedCall = "GetTokenInformation";
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
-            GetTokenInformation(hToken, TokenOwner, &info, sizeof info, &cb)) {
-            fOurs = EqualSid(pOwner, info.owner.Owner);
-            // Someone else's name: refused as the first-instance creation was.
-            *pszFailedCall = CREATE_CALL;
-            dwError = fOurs ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-        } else {
-            dwError = GetLastError();
-        }
-    }
-    if (hToken != NULL)
-        CloseHandle(hToken);
-    if (pSd != NULL)
+        // Someone else's name: refused as the first-instance creation was.
+        *pszFailedCall = CREATE_CALL;
+        dwError = fOurs ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
         LocalFree(pSd);
+    }
     SetLastError(dwError);
     return fOurs;
 }
@@ -157,17 +168,20 @@ static int LogCreation(HANDLE hPipe, const char *szFailedCall, DWORD dwError)
 int CreatePipeInstance(void)
 {
     const char *szFailedCall = NULL;
+    PipeSelf self;
     // First-instance: a name that someone else holds makes the creation fail
     // rather than be shared.
-    HANDLE hPipe = CreateInstanceHandle(TRUE, &szFailedCall);
+    HANDLE hPipe = INVALID_HANDLE_VALUE;
+    if (LearnPipeSelf(&self, &szFailedCall))
+        hPipe = CreateInstanceHandle(&self, TRUE, &szFailedCall);
     // 5: on Windows a name outlives its last instance while a client still
     // holds its end, as one of our last run may (an upgrade restarts us while
     // clients are connected). Wine ignores the flag and drops the name, so
     // only the tests' model shows this.
     if (hPipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
         szFailedCall == CREATE_CALL) {
-        hPipe = CreateInstanceHandle(FALSE, &szFailedCall);
-        if (hPipe != INVALID_HANDLE_VALUE && !OwnedByUs(hPipe, &szFailedCall)) {
+        hPipe = CreateInstanceHandle(&self, FALSE, &szFailedCall);
+        if (hPipe != INVALID_HANDLE_VALUE && !OwnedByUs(&self, hPipe, &szFailedCall)) {
             DWORD dwError = GetLastError();
             CloseHandle(hPipe);
             SetLastError(dwError);
@@ -181,9 +195,12 @@ int CreatePipeInstance(void)
 int ReplacePipeInstance(void)
 {
     const char *szFailedCall = NULL;
+    PipeSelf self;
     // Never first-instance: the name is ours, and on Windows the flag fails
     // while the last client still holds its end.
-    HANDLE hNext = CreateInstanceHandle(FALSE, &szFailedCall);
+    HANDLE hNext = INVALID_HANDLE_VALUE;
+    if (LearnPipeSelf(&self, &szFailedCall))
+        hNext = CreateInstanceHandle(&self, FALSE, &szFailedCall);
     if (hNext == INVALID_HANDLE_VALUE)
         return LogCreation(hNext, szFailedCall, GetLastError());
     ClosePipeInstance();

@@ -10,8 +10,9 @@
 
 // Read and write for everyone, local, remote and anonymous alike, but neither
 // creating instances nor changing the pipe's permissions or owner: a null DACL
-// would let any user answer our clients or lock everyone out. The service's
-// own account is added at run time with full access: a further instance of an
+// would let any user answer our clients or lock everyone out. The service
+// itself is added at run time with full access, by its own SID where its
+// token holds one, otherwise by its account: a further instance of an
 // existing pipe needs FILE_CREATE_PIPE_INSTANCE, which LocalService, say,
 // would otherwise lack.
 static const char PIPE_SDDL[] =
@@ -21,8 +22,10 @@ static const char PIPE_SDDL[] =
 // The longest SID as a string: "S-1-", an authority of up to 15 characters and
 // 15 sub-authorities of a dash and up to 10 digits each.
 static const size_t SID_STRING_MAX_CHARS = 4 + 15 + 15 * 11;
-static const size_t PIPE_SDDL_SIZE =
-    sizeof PIPE_SDDL + sizeof PIPE_OWN_ENTRY_FORMAT - sizeof "%s" + SID_STRING_MAX_CHARS;
+// With the owner ("O:" and a SID) where one is named.
+static const size_t PIPE_SDDL_SIZE = sizeof "O:" - 1 + SID_STRING_MAX_CHARS + sizeof PIPE_SDDL +
+                                     sizeof PIPE_OWN_ENTRY_FORMAT - sizeof "%s" +
+                                     SID_STRING_MAX_CHARS;
 
 // The line logged whenever the service lets go of its instance.
 static const char PIPE_CLOSED_LINE[] = "Named Pipe closed!";
