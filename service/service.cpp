@@ -17,6 +17,9 @@ static volatile LONG ServiceMainActive = 0;
 // Wine), the entry must not end the process before the last line is written.
 static volatile LONG StopSequenceActive = 0;
 static volatile DWORD StopThreadId = 0;
+// Raised, before the stopped report, when the stop's cancel did not end the
+// loop's blocked call: the process must then end itself.
+static volatile LONG LoopStillBlocked = 0;
 
 static void StopService(void)
 {
@@ -31,25 +34,19 @@ static void StopService(void)
     // beyond the manager's time limit: the handle is then left to the
     // process's end, right after the stopped report. (Wine wakes a blocked
     // call on close, so only Windows shows that hang.)
-    BOOL fLetGo = StopPipeServer(STOP_LOOP_WAIT_MS);
-    if (fLetGo) {
+    if (StopPipeServer(STOP_LOOP_WAIT_MS)) {
         ClosePipeInstance();
     } else {
         WriteLog("Connection loop still blocked: the pipe closes with the process");
         // The line log readers expect; the instance goes with the process.
         WriteLog(PIPE_CLOSED_LINE);
+        InterlockedExchange(&LoopStillBlocked, 1);
     }
     // The stopped report is the last act: an installer goes on to replace or
     // delete our program as soon as it sees it, so the process must end now.
     WriteLog("Quorvel Service stopped!");
     ReportServiceStopped(StopExitCode, StopSpecificCode);
     InterlockedExchange(&StopSequenceActive, 0);
-    // A return would end the process through the runtime's exit, which takes
-    // each stream's lock to flush it and so waits behind a read the loop is
-    // blocked in: the process, and the name its instance holds, would outlive
-    // the stop. Nothing is left to do that the runtime's exit would do.
-    if (!fLetGo)
-        TerminateProcess(GetCurrentProcess(), StopExitCode);
 }
 
 void WINAPI ServiceCtrlHandler(DWORD dwControl)
@@ -102,12 +99,21 @@ void WaitForServiceMain(DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
     // Polled finely: every moment the process outlives its stopped report is
-    // a moment an installer may find our program still in use.
-    while ((ServiceMainActive || StopSequenceActive) && GetTickCount() - dwStart < dwTimeoutMs)
+    // a moment an installer may find our program still in use. A loop still
+    // blocked keeps ServiceMain from ever returning: only the stop is waited
+    // for then.
+    while (((ServiceMainActive && !LoopStillBlocked) || StopSequenceActive) &&
+           GetTickCount() - dwStart < dwTimeoutMs)
         Sleep(1);
     // A stop run on another thread has yet to return to its caller, which
     // owes the manager an answer; ending the process now would lose it. On
     // Windows the handler runs on this thread and has answered already.
     if (StopThreadId != 0 && StopThreadId != GetCurrentThreadId())
         Sleep(STOP_ANSWER_GRACE_MS);
+    // The runtime's exit takes each stream's lock to flush it, and so would
+    // wait behind a read the blocked loop holds: the process, and the name its
+    // instance keeps, would outlive the stop. Not from the handler, which
+    // must first return its answer to the stop.
+    if (LoopStillBlocked)
+        TerminateProcess(GetCurrentProcess(), StopExitCode);
 }
