@@ -33,10 +33,21 @@ static int IsDriveRoot(const wchar_t *wsz)
 }
 
 // "server\share...": a share, named by what follows the leading backslashes.
+// Not a server's pipes or mailslots, which it offers as shares of these names
+// to reach them over the network, this machine's too.
 static int IsShare(const wchar_t *wsz)
 {
+    static const wchar_t *const rgwszNotShares[] = {L"pipe", L"mailslot", L"IPC$"};
     const wchar_t *pSep = wcschr(wsz, L'\\');
-    return pSep != NULL && pSep != wsz && pSep[1] != L'\0' && pSep[1] != L'\\';
+    if (pSep == NULL || pSep == wsz || pSep[1] == L'\0' || pSep[1] == L'\\')
+        return 0;
+    const wchar_t *wszShare = pSep + 1;
+    size_t cchShare = wcscspn(wszShare, L"\\");
+    for (const wchar_t *wszNot : rgwszNotShares) {
+        if (cchShare == wcslen(wszNot) && _wcsnicmp(wszShare, wszNot, cchShare) == 0)
+            return 0;
+    }
+    return 1;
 }
 
 // Makes the client's text, in the ANSI code page, the name to open: only a
