@@ -25,7 +25,7 @@ enum {
     ExitNotRunning = 3, // no such pipe: the service is not running
     ExitBusy = 4,       // another client held the service too long
     ExitLost = 5,       // the connection broke or the answer made no sense
-    ExitTooLong = 6     // a path the protocol cannot carry
+    ExitTooLong = 6     // a path the protocol cannot carry (too long, or not in its code page)
 };
 
 // How long (ms) a busy service is waited for unless --wait says otherwise.
@@ -197,26 +197,36 @@ static BOOL LineWaiting(HANDLE hIn, BOOL fConsole)
         INPUT_RECORD records[64];
         DWORD nRecords = 0;
         PeekConsoleInputW(hIn, records, 64, &nRecords);
+        // A line is waiting once its Enter is; what is typed before it is not.
         for (DWORD i = 0; i < nRecords; ++i) {
             const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
-            if (records[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar != 0)
+            if (records[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar == L'\r')
                 return TRUE;
         }
         return FALSE;
     }
-    DWORD cbWaiting = 0;
-    if (GetFileType(hIn) == FILE_TYPE_PIPE)
-        return PeekNamedPipe(hIn, NULL, 0, NULL, &cbWaiting, NULL) && cbWaiting > 0;
+    if (GetFileType(hIn) == FILE_TYPE_PIPE) {
+        // A whole line, or more than any line may be; not a line being written.
+        char rgb[PIPE_BUFFER_SIZE + 2];
+        DWORD cbPeeked = 0;
+        return PeekNamedPipe(hIn, rgb, sizeof rgb, &cbPeeked, NULL, NULL) &&
+               (memchr(rgb, '\n', cbPeeked) != NULL || cbPeeked == sizeof rgb);
+    }
     return GetFileType(hIn) == FILE_TYPE_DISK;
 }
 
 // A console's text comes in its own code page; the service reads the ANSI
-// one. Returns zero when the line does not fit once converted.
+// one. Returns zero when the line does not fit once converted, or holds a
+// character the ANSI code page lacks: a look-alike put in its place could
+// name another file. (UTF-8 lacks none, and takes no such question.)
 static int ConsoleToAnsi(char *line, size_t cbLine)
 {
     wchar_t wszLine[PIPE_BUFFER_SIZE + 2];
+    BOOL fUtf8 = GetACP() == CP_UTF8, fReplaced = FALSE;
     return MultiByteToWideChar(GetConsoleCP(), 0, line, -1, wszLine, PIPE_BUFFER_SIZE + 2) > 0 &&
-           WideCharToMultiByte(CP_ACP, 0, wszLine, -1, line, (int)cbLine, NULL, NULL) > 0;
+           WideCharToMultiByte(CP_ACP, fUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, wszLine, -1, line,
+                               (int)cbLine, NULL, fUtf8 ? NULL : &fReplaced) > 0 &&
+           !fReplaced;
 }
 
 // Reads paths from standard input, one per line, until its end.
@@ -233,13 +243,19 @@ static int AskStdinPaths(Session *pSession, int *pWorst)
     while (fgets(line, sizeof line, stdin) != NULL) {
         size_t cch = strlen(line);
         int fWhole = (cch > 0 && line[cch - 1] == '\n') || feof(stdin);
-        if (!fWhole || (fConsole && !ConsoleToAnsi(line, sizeof line))) {
+        if (!fWhole) {
             // Longer than any request can be: skip the rest of the line.
             int ch;
-            while (!fWhole && (ch = getchar()) != EOF && ch != '\n')
+            while ((ch = getchar()) != EOF && ch != '\n')
                 ;
             fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
                     (unsigned long)MAX_REQUEST_LENGTH, line);
+            *pWorst = ExitTooLong;
+            continue;
+        }
+        if (fConsole && !ConsoleToAnsi(line, sizeof line)) {
+            fprintf(stderr, "%s: a path the service cannot read in its code page: %.40s...\n",
+                    PROGRAM, line);
             *pWorst = ExitTooLong;
             continue;
         }
