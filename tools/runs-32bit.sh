@@ -5,6 +5,8 @@
 # a missing or broken 32-bit Wine is a setup error: says so, exits 1.
 #   runs32=$(bash tools/runs-32bit.sh)
 set -euo pipefail
+# The refusal is told by its text, which a translated locale would change.
+export LC_ALL=C
 loader=/usr/lib/wine/wine
 status=0
 errors=$("$loader" --version 2>&1 >/dev/null) || status=$?

@@ -158,7 +158,7 @@ seq_of() { table InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print 
 programs=$(table CustomAction | awk -F'\t' '$2 % 64 != 51 { print $1, $2 }')
 check "actions that run programs: PrepareService SetRecovery" test "$(echo "$programs" | cut -d' ' -f1 | sort | xargs)" = "PrepareService SetRecovery"
 while read -r action type; do
-    check "$action: type $type" test $((type & 0xF40)) = $((0xC00))
+    check "$action: type $type" test $((type & 0xFC0)) = $((0xC00))
     check "$action: within the install script" test "$(seq_of InstallInitialize)" -lt "$(seq_of "$action")" -a "$(seq_of "$action")" -lt "$(seq_of InstallFinalize)"
 done <<<"$programs"
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"

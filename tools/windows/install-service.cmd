@@ -40,7 +40,7 @@ rem Called from its own folder: "call" with the folder's name would expand a
 rem percent sign in it a second time.
 pushd "!HERE!"
 if errorlevel 1 exit /b 1
-call prepare-service.cmd
+call .\prepare-service.cmd
 set "RC=!errorlevel!"
 popd
 if not "!RC!"=="0" (

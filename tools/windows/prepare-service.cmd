@@ -49,6 +49,11 @@ rem owns it: the owner becomes Administrators first. /L acts on the name
 rem itself, never on a link's target.
 icacls "%LOG%" /setowner *S-1-5-32-544 /L >nul
 if errorlevel 1 goto icacls_failed
+rem Entries the list already has stay unless removed: the Modify that 1.0.0
+rem gave LocalService (S-1-5-19), and what the broad groups may have been
+rem given (NetworkService, Everyone, Authenticated Users, Users).
+icacls "%LOG%" /remove:g *S-1-5-19 *S-1-5-20 *S-1-1-0 *S-1-5-11 *S-1-5-32-545 /L >nul
+if errorlevel 1 goto icacls_failed
 rem Then no inherited entries (C:\ lets every user read): Administrators and
 rem SYSTEM (by SID, as names change with the language), and the service only
 rem what the log writer's open uses: append data, and the synchronize and
