@@ -337,9 +337,10 @@ void CheckStop(HANDLE hLoop, HANDLE hInstance)
     EXPECT_EQ(hInstance, PipeHandle) << "the stopping side closes it, not the loop";
 }
 
-// Start() has seen the loop log that it waits; should the stop come before
-// the wait has begun, its cancel is repeated until it has.
-TEST_F(Pipe, StopWhileWaitingForAClient)
+// Start() has seen the loop log that it waits; whether the stop comes before
+// its wait has begun or while it waits, its cancel is repeated until the loop
+// is out.
+TEST_F(Pipe, StopWithNoClient)
 {
     Start();
     CheckStop(hLoop, PipeHandle);
