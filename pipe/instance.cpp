@@ -47,8 +47,7 @@ struct PipeSelf {
         BYTE rgb[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
     } owner;
     PSID pFullAccess;
-    PSID pOwner;
-    BOOL fOwnerNamed; // pOwner is pFullAccess, named in the descriptor
+    PSID pOwner; // pFullAccess itself where it is named in the descriptor
 };
 
 // Fills *pSelf from this process's token. Names the failed call.
@@ -57,7 +56,6 @@ static BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
     HANDLE hToken = NULL;
     DWORD cb = 0;
     pSelf->pFullAccess = pSelf->pOwner = NULL;
-    pSelf->fOwnerNamed = FALSE;
     *pszFailedCall = "OpenProcessToken";
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
         return FALSE;
@@ -66,8 +64,7 @@ static BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
             const SID_AND_ATTRIBUTES &group = pSelf->groups.groups.Groups[i];
             if ((group.Attributes & SE_GROUP_ENABLED) && IsServiceSid(group.Sid)) {
                 pSelf->pFullAccess = group.Sid;
-                pSelf->fOwnerNamed = (group.Attributes & SE_GROUP_OWNER) != 0;
-                if (pSelf->fOwnerNamed)
+                if (group.Attributes & SE_GROUP_OWNER)
                     pSelf->pOwner = group.Sid;
                 break;
             }
@@ -94,9 +91,9 @@ static BOOL BuildPipeSddl(const PipeSelf *pSelf, char *szSddl, size_t cchSddl,
     *pszFailedCall = "ConvertSidToStringSid";
     if (!ConvertSidToStringSidA(pSelf->pFullAccess, &szSid))
         return FALSE;
-    int cch = snprintf(szSddl, cchSddl, "%s%s%s" PIPE_OWN_ENTRY_FORMAT,
-                       pSelf->fOwnerNamed ? "O:" : "", pSelf->fOwnerNamed ? szSid : "", PIPE_SDDL,
-                       szSid);
+    BOOL fOwnerNamed = pSelf->pOwner == pSelf->pFullAccess;
+    int cch = snprintf(szSddl, cchSddl, "%s%s%s" PIPE_OWN_ENTRY_FORMAT, fOwnerNamed ? "O:" : "",
+                       fOwnerNamed ? szSid : "", PIPE_SDDL, szSid);
     LocalFree(szSid);
     BOOL fOk = cch > 0 && (size_t)cch < cchSddl;
     if (!fOk)
