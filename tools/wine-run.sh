@@ -12,8 +12,7 @@
 #
 # Every call first makes sure the prefix has a server that outlives its last
 # process by $linger seconds, its session started with output on /dev/null:
-# - a test run needs one server from the listing of the test programs to its
-#   end: left to itself the server exits a moment after its last process, a
+# - a test run needs one server from its first case to its last: left to itself the server exits a moment after its last process, a
 #   program starting at that moment dies before its first line, and Wine ends
 #   the services when the last ordinary process exits;
 # - the session's processes keep the standard handles of the session's first
@@ -60,17 +59,22 @@ fi
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
+status=0
+errors=$WINEPREFIX.errors
 if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
     rm -rf "$WINEPREFIX"
-    "$wine" wineboot.exe -i >/dev/null 2>&1 9>&-
+    "$wine" wineboot.exe -i </dev/null >/dev/null 2>"$errors" 9>&- || status=$?
+    if [ $status -ne 0 ]; then
+        echo "wine-run: cannot create the prefix $WINEPREFIX (exit $status)" >&2
+        cat "$errors" >&2
+        exit 1
+    fi
     # Right after creation the session is shutting down and the service
     # manager refuses to start services: begin with a fresh server.
     wineserver -k >/dev/null 2>&1 || true
     touch "$WINEPREFIX/.quorvel-ready"
 fi
 # Exits 2, starting nothing, while a server runs for the prefix.
-status=0
-errors=$WINEPREFIX/.quorvel-server-errors
 wineserver -p$linger </dev/null >/dev/null 2>"$errors" 9>&- || status=$?
 if [ $status -eq 0 ]; then
     "$wine" wineboot.exe </dev/null >/dev/null 2>>"$errors" 9>&- || status=$?
