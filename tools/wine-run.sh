@@ -61,14 +61,16 @@ exec 9>"$WINEPREFIX.lock"
 flock 9
 status=0
 errors=$WINEPREFIX.errors
+# fail WHAT: says what could not be done, with Wine's own errors, and ends.
+fail() {
+    echo "wine-run: cannot $1 (exit $status)" >&2
+    cat "$errors" >&2
+    exit 1
+}
 if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
     rm -rf "$WINEPREFIX"
     "$wine" wineboot.exe -i </dev/null >/dev/null 2>"$errors" 9>&- || status=$?
-    if [ $status -ne 0 ]; then
-        echo "wine-run: cannot create the prefix $WINEPREFIX (exit $status)" >&2
-        cat "$errors" >&2
-        exit 1
-    fi
+    [ $status -eq 0 ] || fail "create the prefix $WINEPREFIX"
     # Right after creation the session is shutting down and the service
     # manager refuses to start services: begin with a fresh server.
     wineserver -k >/dev/null 2>&1 || true
@@ -81,11 +83,7 @@ if [ $status -eq 0 ]; then
 elif [ $status -eq 2 ]; then
     status=0
 fi
-if [ $status -ne 0 ]; then
-    echo "wine-run: cannot start a Wine server and session for $WINEPREFIX (exit $status)" >&2
-    cat "$errors" >&2
-    exit 1
-fi
+[ $status -eq 0 ] || fail "start a Wine server and session for $WINEPREFIX"
 flock -u 9
 exec 9>&-
 
