@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The native checks of the platform-independent core: its tests built with
+# The native checks: the platform-independent libraries' tests built with
 # gcc under AddressSanitizer and UBSan (the "native-asan" workflow preset),
-# then a short fuzz of the request path and the counter with clang.
+# every product source compiled in MSVC mode (tools/msvc-check.sh), then a
+# short fuzz of the request path and the counter with clang.
 #
 #   tools/native-check.sh [FUZZ_SECONDS_PER_TARGET]   (default 20)
 #
@@ -15,5 +16,6 @@ fuzz_seconds=${1:-20}
 bash "$root/tools/setup.sh" --native
 cd "$root"
 cmake --workflow --preset native-asan
+tools/msvc-check.sh
 tools/fuzz.sh "$fuzz_seconds"
 echo "native-check: passed"

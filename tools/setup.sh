@@ -2,7 +2,8 @@
 # Installs what building and testing need on Debian 12, as root. Safe to rerun:
 # it only touches apt when something is missing.
 #   setup.sh            the Windows builds and their tests under Wine
-#   setup.sh --native   the native checks: gcc, clang and libFuzzer's runtime
+#   setup.sh --native   the native checks: gcc, clang, libFuzzer's runtime and
+#                       the Windows headers for the compile in MSVC mode
 set -euo pipefail
 
 need=()
@@ -50,6 +51,8 @@ if [ "${1-}" = --native ]; then
     have_cmd clang++ || need+=(clang)
     # libFuzzer and the sanitizer runtimes for clang.
     have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+    # Wine's Windows and C runtime headers, for the compile in MSVC mode.
+    have_pkg libwine-dev || need+=(libwine-dev)
     install "${need[@]}"
     exit 0
 fi

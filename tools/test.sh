@@ -24,20 +24,19 @@ cleanup() {
         fi
     done
 }
-trap cleanup EXIT
+logs=$(mktemp -d)
+trap 'cleanup; rm -rf "$logs"' EXIT
 
 summary=()
 failed=0
 # stage WHAT COMMAND...: runs one stage and adds its result to the summary,
-# with CTest's count when it printed one.
+# with CTest's count when it printed one. Its output stays in $logs/last.log.
 stage() {
-    local what=$1 log count status=0 start=$SECONDS
+    local what=$1 log=$logs/last.log count status=0 start=$SECONDS
     shift
     echo "== $what"
-    log=$(mktemp)
     "$@" 2>&1 | tee "$log" || status=$?
     count=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1) || true
-    rm -f "$log"
     if [ $status -eq 0 ]; then
         summary+=("$what: ok${count:+, $count} ($((SECONDS - start)) s)")
     else
@@ -79,6 +78,9 @@ were built and their headers checked, but none of them ran, and WOW64 (the
 32-bit programs in a 64-bit prefix, as on 64-bit Windows) was not tested"
 fi
 stage "native checks (tools/native-check.sh)" bash tools/native-check.sh || true
+# One of the native checks; its last line says how it went.
+msvc=$(grep '^msvc-check: ' "$logs/last.log" | tail -n 1) || true
+summary+=("  the product's sources in MSVC mode: ${msvc:-not reached}")
 
 echo
 echo "== Summary"
