@@ -3,20 +3,8 @@
 # its own under build/, starts it, answers a demonstration request with the
 # client and follows the log until Ctrl-C; then stops the service.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+source "$(dirname "$0")/build-for-wine.sh" quorvel-service quorvel-client
 
-bash tools/setup.sh
-runs32=$(bash tools/runs-32bit.sh)
-preset=mingw arch=win32
-if [ "$runs32" = no ]; then
-    # This kernel runs no 32-bit code: run the 64-bit build of the same sources.
-    preset=mingw-x64 arch=win64
-fi
-cmake --preset $preset >/dev/null
-cmake --build --preset $preset --target quorvel-service quorvel-client
-
-bin="$root/build/$preset/bin"
 prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
 wine() { "$root/tools/wine-run.sh" --arch "$arch" "$prefix" "$@"; }
