@@ -114,7 +114,7 @@ rm -rf "$sdir" "$drive/quorvel-test/msi"
 mkdir -p "$sdir"
 msiextract -C "$drive/quorvel-test/msi" "$old_msi" >/dev/null
 find "$drive/quorvel-test/msi" -name 'quorvel-*.exe' -exec cp {} "$sdir/" \;
-cp "$(dirname "$0")"/windows/{install,remove,prepare}-service.cmd "$sdir/"
+cp "$(dirname "$0")"/../package/{install,remove,prepare}-service.cmd "$sdir/"
 script() { # runs a script from $sdir; its output is in $out, and shown on failure
     (cd "$sdir" && run cmd.exe /c "$@") >"$out" 2>&1 || { tr -d '\r' <"$out"; return 1; }
 }
