@@ -7,12 +7,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
+#include "../count/count.h"
 #include "../log/log.h"
 #include "../pipe/instance.h"
-#include "../pipe/protocol.h"
-#include "../pipe/request.h"
 #include "../pipe/server.h"
-#include "../service/service.h"
+#include "../tests/support.h"
 
 // A name of its own, so that both servers can wait at once and the timed runs
 // of the two can alternate.
@@ -24,9 +25,8 @@ static HANDLE EchoPipe = INVALID_HANDLE_VALUE;
 static volatile LONG EchoStopRequested = 0;
 static volatile LONG EchoCreateError = 0;
 // Opens that found the name missing (no instance at all), and opens that found
-// the instance busy and waited for it; both retried.
-static long OpenNotFound = 0;
-static long OpenBusy = 0;
+// the instance busy; both retried.
+static OpenRetries Retries = {0, 0};
 
 // ---- the two servers ----
 
@@ -94,7 +94,7 @@ static void StopEchoServer(HANDLE hThread)
     DWORD dwStart = GetTickCount();
     // A cancel that comes before the call blocks is lost: repeat it.
     while (WaitForSingleObject(hThread, STOP_CANCEL_INTERVAL_MS) == WAIT_TIMEOUT) {
-        if (GetTickCount() - dwStart >= STOP_LOOP_WAIT_MS) {
+        if (GetTickCount() - dwStart >= LOOP_STOP_WAIT_MS) {
             BenchFail("the echo server did not stop");
             break;
         }
@@ -108,103 +108,36 @@ static void StopEchoServer(HANDLE hThread)
         BenchFail("the echo server could not re-create its pipe: error %ld", (long)EchoCreateError);
 }
 
-static DWORD WINAPI ConnectionLoopThread(LPVOID)
-{
-    ServePipeClients();
-    return 0;
-}
-
-// Starts the connection loop the way the service does: an instance, then the loop.
-static HANDLE StartConnectionLoop(void)
-{
-    ResetPipeServer();
-    if (CreatePipeInstance() != 0) {
-        BenchFail("CreatePipeInstance: error %lu", (unsigned long)GetLastError());
-        return NULL;
-    }
-    HANDLE hThread = CreateThread(NULL, 0, ConnectionLoopThread, NULL, 0, NULL);
-    if (hThread == NULL) {
-        BenchFail("CreateThread (connection loop): error %lu", (unsigned long)GetLastError());
-        ClosePipeInstance();
-    }
-    return hThread;
-}
-
-// Stops it the way the service does: the loop first, then the instance.
-static void StopConnectionLoop(HANDLE hThread)
-{
-    if (!StopPipeServer(STOP_LOOP_WAIT_MS))
-        BenchFail("StopPipeServer: the connection loop did not let go of the pipe");
-    ClosePipeInstance();
-    if (WaitForSingleObject(hThread, STOP_LOOP_WAIT_MS) != WAIT_OBJECT_0)
-        BenchFail("the connection loop's thread did not end");
-    CloseHandle(hThread);
-}
-
 // ---- the client side ----
 
 static HANDLE OpenPipe(const char *szPipe)
 {
-    DWORD dwStart = GetTickCount();
-    for (;;) {
-        HANDLE hPipe = CreateFileA(szPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                   0, NULL);
-        if (hPipe != INVALID_HANDLE_VALUE) {
-            DWORD dwMode = PIPE_READMODE_MESSAGE;
-            if (SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL))
-                return hPipe;
-            BenchFail("SetNamedPipeHandleState (%s): error %lu", szPipe,
-                      (unsigned long)GetLastError());
-            CloseHandle(hPipe);
-            return INVALID_HANDLE_VALUE;
-        }
-        DWORD dwError = GetLastError();
-        if (GetTickCount() - dwStart >= CLIENT_OPEN_LIMIT_MS ||
-            (dwError != ERROR_PIPE_BUSY && dwError != ERROR_FILE_NOT_FOUND)) {
-            BenchFail("CreateFile (%s): error %lu", szPipe, (unsigned long)dwError);
-            return INVALID_HANDLE_VALUE;
-        }
-        // No instance: a server that closes one before creating the next,
-        // for microseconds; a busy one is worth a proper wait.
-        if (dwError == ERROR_FILE_NOT_FOUND) {
-            ++OpenNotFound;
-            Sleep(0);
-        } else {
-            ++OpenBusy;
-            WaitNamedPipeA(szPipe, PIPE_DEFAULT_TIMEOUT_MS);
-        }
-    }
+    DWORD dwError = 0;
+    HANDLE hPipe = OpenClient(&dwError, CLIENT_OPEN_LIMIT_MS, true, szPipe, &Retries);
+    if (hPipe == INVALID_HANDLE_VALUE)
+        BenchFail("CreateFile (%s): error %lu", szPipe, (unsigned long)dwError);
+    return hPipe;
 }
 
-// Sends one request and checks that the one reply is szExpected and its NUL.
+// Sends one request and checks that its one reply is szExpected and its NUL.
 static int Exchange(HANDLE hPipe, const char *szRequest, const char *szExpected)
 {
-    DWORD cbRequest = (DWORD)strlen(szRequest) + 1;
-    DWORD cbWritten = 0;
-    if (!WriteFile(hPipe, szRequest, cbRequest, &cbWritten, NULL) || cbWritten != cbRequest) {
-        BenchFail("WriteFile (request \"%s\"): error %lu", szRequest,
-                  (unsigned long)GetLastError());
-        return 0;
-    }
-    char reply[MESSAGE_SIZE + 1];
-    DWORD cbRead = 0;
-    if (!ReadFile(hPipe, reply, (DWORD)MESSAGE_SIZE, &cbRead, NULL)) {
-        BenchFail("ReadFile (reply to \"%s\"): error %lu", szRequest,
-                  (unsigned long)GetLastError());
-        return 0;
-    }
-    size_t cbExpected = strlen(szExpected) + 1;
-    if (cbRead != cbExpected || memcmp(reply, szExpected, cbExpected) != 0) {
-        BenchFail("the reply to \"%s\" is \"%s\" (%lu bytes); expected \"%s\" and its NUL",
-                  szRequest, BoundRequest(reply, cbRead), (unsigned long)cbRead, szExpected);
-        return 0;
-    }
-    return 1;
+    std::string reply = Ask(hPipe, szRequest);
+    if (reply == szExpected)
+        return 1;
+    BenchFail("the reply to \"%s\" is \"%s\"; expected \"%s\" and its NUL", szRequest,
+              reply.c_str(), szExpected);
+    return 0;
 }
 
-static int SayExit(HANDLE hPipe)
+// Ends the connection and closes the handle; checks the echo.
+static int EndConnection(HANDLE hPipe)
 {
-    return Exchange(hPipe, EXIT_COMMAND, EXIT_COMMAND);
+    std::string echo = SayExit(hPipe);
+    if (echo == EXIT_COMMAND)
+        return 1;
+    BenchFail("the echo of \"%s\" is \"%s\"", EXIT_COMMAND, echo.c_str());
+    return 0;
 }
 
 // Opens, sends nRequests requests and "exit", closes. Returns nonzero when all
@@ -219,9 +152,9 @@ static int RunConnection(const char *szPipe, const char *szRequest, const char *
     for (int i = 0; i < nRequests && fOk; ++i)
         fOk = Exchange(hPipe, szRequest, szExpected);
     if (fOk)
-        fOk = SayExit(hPipe);
+        return EndConnection(hPipe);
     CloseHandle(hPipe);
-    return fOk;
+    return 0;
 }
 
 // ---- the log ----
@@ -278,8 +211,9 @@ static double TimeRequests(const char *szPipe, const char *szRequest, const char
     if (pcbLogged != NULL)
         *pcbLogged = LogFileSize() - cbLogBefore;
     if (fOk)
-        fOk = SayExit(hPipe);
-    CloseHandle(hPipe);
+        fOk = EndConnection(hPipe);
+    else
+        CloseHandle(hPipe);
     return (fOk && dElapsed > 0) ? nRequests / dElapsed : 0.0;
 }
 
@@ -493,7 +427,7 @@ static void PrintPipeRows(const BenchSizes *pSizes, double *adRequests, double *
            dConnectionUs > 0 ? 100.0 * dLinesPerConnection * dLogLine / dConnectionUs : 0.0);
     printf("  %-52s %10.2f\n", "opens that found no instance (name lapsed), per conn.",
            cNotFoundLoop / nConnections);
-    printf("  %-52s %10.2f\n", "opens that found it busy and waited, per conn.",
+    printf("  %-52s %10.2f\n", "opens that found it busy, per conn.",
            cBusyLoop / nConnections);
 }
 
@@ -508,12 +442,14 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
     long long cbLogPerRequest = (long long)(strlen(szReceived) + 2 + strlen(szExpected) + 2);
 
     HANDLE hEcho = StartEchoServer();
-    HANDLE hLoop = StartConnectionLoop();
-    if (hEcho == NULL || hLoop == NULL) {
-        if (hEcho != NULL)
-            StopEchoServer(hEcho);
+    if (hEcho == NULL)
+        return;
+    HANDLE hLoop = StartLoopThread();
+    if (hLoop == NULL || PipeHandle == INVALID_HANDLE_VALUE) {
+        BenchFail("the connection loop did not start: error %lu", (unsigned long)GetLastError());
         if (hLoop != NULL)
-            StopConnectionLoop(hLoop);
+            StopLoopThread(hLoop);
+        StopEchoServer(hEcho);
         return;
     }
 
@@ -538,12 +474,12 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
                                     pSizes->nRequestsPerRun, NULL);
 
         long long cbLogBefore = LogFileSize();
-        long cNotFoundBefore = OpenNotFound;
-        long cBusyBefore = OpenBusy;
+        long cNotFoundBefore = Retries.nNotFound;
+        long cBusyBefore = Retries.nBusy;
         adConnections[iRun] = TimeConnections(PIPE_NAME, szSmallFile, szExpected,
                                               pSizes->nConnectionsPerRun);
-        cNotFoundLoop += OpenNotFound - cNotFoundBefore;
-        cBusyLoop += OpenBusy - cBusyBefore;
+        cNotFoundLoop += Retries.nNotFound - cNotFoundBefore;
+        cBusyLoop += Retries.nBusy - cBusyBefore;
         cConnectionLogLines += CountLogLinesFrom(cbLogBefore);
         adEchoConnections[iRun] = TimeConnections(ECHO_PIPE_NAME, szSmallFile, szSmallFile,
                                                   pSizes->nConnectionsPerRun);
@@ -557,6 +493,7 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
         // Last, once everything else has had its first use.
         BenchMemory(pSizes, szSmallFile, szExpected);
     }
-    StopConnectionLoop(hLoop);
+    if (!StopLoopThread(hLoop))
+        BenchFail("the connection loop did not let go of the pipe, or its thread did not end");
     StopEchoServer(hEcho);
 }

@@ -15,7 +15,6 @@
 #include <string.h>
 
 #include "../pipe/protocol.h"
-#include "../pipe/request.h"
 #include "version.h"
 
 enum {

@@ -29,3 +29,8 @@ int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCo
 // Looks at *plStop between blocks and gives up once it is nonzero, so that a
 // stop never waits for a huge file.
 CountStatus CountStream(FILE *fp, unsigned long long *pCount, const volatile long *plStop);
+
+// Opens the file read-only and counts its space bytes as text mode sees
+// them. Returns nonzero with *pCount set when the file was opened and read to
+// its end; zero when it could not be opened or read, or a stop was requested.
+int CountSpaces(const char *path, unsigned long long *pCount);

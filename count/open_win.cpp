@@ -25,8 +25,8 @@ static int HasPrefix(const wchar_t *wsz, const wchar_t *wszPrefix)
     return wcsncmp(wsz, wszPrefix, wcslen(wszPrefix)) == 0;
 }
 
-// "X:\": a drive and its root.
-static int IsDriveRoot(const wchar_t *wsz)
+// "X:\...": a path on a drive, from its root (or the root alone).
+static int IsDrivePath(const wchar_t *wsz)
 {
     return ((wsz[0] >= L'A' && wsz[0] <= L'Z') || (wsz[0] >= L'a' && wsz[0] <= L'z')) &&
            wsz[1] == L':' && wsz[2] == L'\\';
@@ -78,20 +78,20 @@ static int NameToOpen(const char *path, wchar_t *wszName, DWORD cchName)
     if (HasPrefix(wszFull, L"\\\\?\\")) {
         // The long form already: a drive or a share in it, taken as it is.
         const wchar_t *wszRest = wszFull + 4;
-        if (!IsDriveRoot(wszRest) && !(HasPrefix(wszRest, L"UNC\\") && IsShare(wszRest + 4)))
+        if (!IsDrivePath(wszRest) && !(HasPrefix(wszRest, L"UNC\\") && IsShare(wszRest + 4)))
             return 0;
         wszLong = L"";
     } else if (HasPrefix(wszFull, L"\\\\.\\")) {
         // A drive through the device namespace, with a path after its root.
         wszPath = wszFull + 4;
-        if (!IsDriveRoot(wszPath) || wszPath[3] == L'\0')
+        if (!IsDrivePath(wszPath) || wszPath[3] == L'\0')
             return 0;
     } else if (HasPrefix(wszFull, L"\\\\")) {
         if (!IsShare(wszFull + 2))
             return 0;
         wszLong = L"\\\\?\\UNC";
         cchDropped = 1;
-    } else if (!IsDriveRoot(wszFull)) {
+    } else if (!IsDrivePath(wszFull)) {
         return 0;
     }
     int fLong = wcslen(wszPath) >= LONG_FORM_MIN_CHARS;

@@ -1,105 +1,15 @@
 #include "instance.h"
 
-#include <aclapi.h>
 #include <sddl.h>
-#include <stdio.h>
-#include <string.h>
 
 #include "../log/log.h"
 #include "create.h"
+#include "owner.h"
 
 const char *PipeName = PIPE_NAME;
 HANDLE PipeHandle = INVALID_HANDLE_VALUE;
 
 static const char CREATE_CALL[] = "CreateNamedPipe";
-
-// A service SID: S-1-5-80 and five sub-authorities made from the service's name.
-static BOOL IsServiceSid(PSID pSid)
-{
-    static const SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
-    return IsValidSid(pSid) && *GetSidSubAuthorityCount(pSid) == SECURITY_SERVICE_ID_RID_COUNT &&
-           *GetSidSubAuthority(pSid, 0) == SECURITY_SERVICE_ID_BASE_RID &&
-           memcmp(GetSidIdentifierAuthority(pSid), &ntAuthority, sizeof ntAuthority) == 0;
-}
-
-// Who we are to the pipe: the SID that gets full access, and the owner that
-// the name's first instance gives it, which a start that joins a living name
-// checks. Where the token holds a service SID (a service given a SID of its
-// own; one process, one service), both are it, so that no other service of
-// the same account may add instances of our pipe, nor pass a name it made off
-// as ours; it is named as owner where the token lets it own what it creates.
-// Otherwise the token's user, and its default owner.
-struct PipeSelf {
-    // GetTokenInformation's answers: a structure followed by the SIDs it
-    // points to, so each buffer is aligned for its structure. Room for a
-    // service token's groups; a token with more is taken as one without a
-    // service SID.
-    union {
-        TOKEN_GROUPS groups;
-        BYTE rgb[8192];
-    } groups;
-    union {
-        TOKEN_USER user;
-        BYTE rgb[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } user;
-    union {
-        TOKEN_OWNER owner;
-        BYTE rgb[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
-    } owner;
-    PSID pFullAccess;
-    PSID pOwner; // pFullAccess itself where it is named in the descriptor
-};
-
-// Fills *pSelf from this process's token. Names the failed call.
-static BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
-{
-    HANDLE hToken = NULL;
-    DWORD cb = 0;
-    pSelf->pFullAccess = pSelf->pOwner = NULL;
-    *pszFailedCall = "OpenProcessToken";
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
-        return FALSE;
-    if (GetTokenInformation(hToken, TokenGroups, &pSelf->groups, sizeof pSelf->groups, &cb)) {
-        for (DWORD i = 0; i < pSelf->groups.groups.GroupCount; ++i) {
-            const SID_AND_ATTRIBUTES &group = pSelf->groups.groups.Groups[i];
-            if ((group.Attributes & SE_GROUP_ENABLED) && IsServiceSid(group.Sid)) {
-                pSelf->pFullAccess = group.Sid;
-                if (group.Attributes & SE_GROUP_OWNER)
-                    pSelf->pOwner = group.Sid;
-                break;
-            }
-        }
-    }
-    *pszFailedCall = "GetTokenInformation";
-    if (pSelf->pFullAccess == NULL &&
-        GetTokenInformation(hToken, TokenUser, &pSelf->user, sizeof pSelf->user, &cb))
-        pSelf->pFullAccess = pSelf->user.user.User.Sid;
-    if (pSelf->pFullAccess != NULL && pSelf->pOwner == NULL &&
-        GetTokenInformation(hToken, TokenOwner, &pSelf->owner, sizeof pSelf->owner, &cb))
-        pSelf->pOwner = pSelf->owner.owner.Owner;
-    DWORD dwError = GetLastError();
-    CloseHandle(hToken);
-    SetLastError(dwError);
-    return pSelf->pOwner != NULL;
-}
-
-// PIPE_SDDL with our owner, where it is named, and our full-access entry.
-static BOOL BuildPipeSddl(const PipeSelf *pSelf, char *szSddl, size_t cchSddl,
-                          const char **pszFailedCall)
-{
-    LPSTR szSid = NULL;
-    *pszFailedCall = "ConvertSidToStringSid";
-    if (!ConvertSidToStringSidA(pSelf->pFullAccess, &szSid))
-        return FALSE;
-    BOOL fOwnerNamed = pSelf->pOwner == pSelf->pFullAccess;
-    int cch = snprintf(szSddl, cchSddl, "%s%s%s" PIPE_OWN_ENTRY_FORMAT, fOwnerNamed ? "O:" : "",
-                       fOwnerNamed ? szSid : "", PIPE_SDDL, szSid);
-    LocalFree(szSid);
-    BOOL fOk = cch > 0 && (size_t)cch < cchSddl;
-    if (!fOk)
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return fOk;
-}
 
 // Creates one instance without logging; on failure *pszFailedCall names the
 // call and GetLastError() its error.
@@ -134,17 +44,13 @@ static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const cha
 // run of ours made the name.
 static BOOL OwnedByUs(const PipeSelf *pSelf, HANDLE hPipe, const char **pszFailedCall)
 {
-    PSID pOwner = NULL;
-    PSECURITY_DESCRIPTOR pSd = NULL;
+    BOOL fOurs = FALSE;
     *pszFailedCall = "GetSecurityInfo";
-    DWORD dwError = GetSecurityInfo(hPipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner,
-                                    NULL, NULL, NULL, &pSd);
-    BOOL fOurs = dwError == ERROR_SUCCESS && EqualSid(pOwner, pSelf->pOwner);
+    DWORD dwError = CompareOwner(pSelf, hPipe, &fOurs);
     if (dwError == ERROR_SUCCESS) {
         // Someone else's name: refused as the first-instance creation was.
         *pszFailedCall = CREATE_CALL;
         dwError = fOurs ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-        LocalFree(pSd);
     }
     SetLastError(dwError);
     return fOurs;
@@ -189,7 +95,7 @@ int CreatePipeInstance(void)
     return LogCreation(hPipe, szFailedCall, GetLastError());
 }
 
-int ReplacePipeInstance(void)
+int CreateNextPipeInstance(void)
 {
     const char *szFailedCall = NULL;
     PipeSelf self;
@@ -205,7 +111,7 @@ int ReplacePipeInstance(void)
     return LogCreation(hNext, NULL, ERROR_SUCCESS);
 }
 
-void ReusePipeInstance(void)
+void DisconnectPipeClient(void)
 {
     // A disconnect discards what the client has not read yet, the echo of
     // "exit" say: wait until it has, or has gone.

@@ -8,25 +8,6 @@
 
 #include "protocol.h"
 
-// Read and write for everyone, local, remote and anonymous alike, but neither
-// creating instances nor changing the pipe's permissions or owner: a null DACL
-// would let any user answer our clients or lock everyone out. The service
-// itself is added at run time with full access, by its own SID where its
-// token holds one, otherwise by its account: a further instance of an
-// existing pipe needs FILE_CREATE_PIPE_INSTANCE, which LocalService, say,
-// would otherwise lack.
-static const char PIPE_SDDL[] =
-    "D:(A;;0x12019b;;;WD)(A;;0x12019b;;;AN)(A;;FA;;;SY)(A;;FA;;;BA)";
-// The entry appended for the service's own account, less its SID.
-#define PIPE_OWN_ENTRY_FORMAT "(A;;FA;;;%s)"
-// The longest SID as a string: "S-1-", an authority of up to 15 characters and
-// 15 sub-authorities of a dash and up to 10 digits each.
-static const size_t SID_STRING_MAX_CHARS = 4 + 15 + 15 * 11;
-// With the owner ("O:" and a SID) where one is named.
-static const size_t PIPE_SDDL_SIZE = sizeof "O:" - 1 + SID_STRING_MAX_CHARS + sizeof PIPE_SDDL +
-                                     sizeof PIPE_OWN_ENTRY_FORMAT - sizeof "%s" +
-                                     SID_STRING_MAX_CHARS;
-
 // The line logged whenever the service lets go of its instance.
 static const char PIPE_CLOSED_LINE[] = "Named Pipe closed!";
 
@@ -45,10 +26,10 @@ int CreatePipeInstance(void);
 // "Named Pipe closed!" and the creation's line, in that order, and returns 0.
 // When the creation fails, logs it and returns -1, the current instance kept:
 // the name never lapses.
-int ReplacePipeInstance(void);
+int CreateNextPipeInstance(void);
 
 // Disconnects the current instance's client, readying it for the next one.
-void ReusePipeInstance(void);
+void DisconnectPipeClient(void);
 
 // Closes the instance, if any, and logs "Named Pipe closed!".
 void ClosePipeInstance(void);

@@ -1,6 +1,7 @@
 // What the service and its clients agree on: the pipe's name and sizes, the
-// command that ends a connection, and the reply texts. Plain constants only,
-// so that every build (the service, the client, the native checks) shares them.
+// command that ends a connection, the reply texts, and how the bytes of one
+// message become text. Header only, so that every build (the service, the
+// client, the native checks) shares it and the client links nothing of ours.
 #pragma once
 
 #include <stddef.h>
@@ -42,3 +43,13 @@ static_assert(REPLY_CANT_OPEN_FIXED + PIPE_BUFFER_SIZE + 1 <= MESSAGE_SIZE,
               "the cannot-open reply must fit too");
 static_assert(sizeof("Received: \n") - 1 + PIPE_BUFFER_SIZE + 1 <= MESSAGE_SIZE,
               "the received line must fit too");
+
+// Makes the bytes of one read a string of exactly those bytes: it ends at the
+// first NUL within cbRead, or just after cbRead. szBuf holds at least
+// cbRead + 1 bytes. Returns szBuf.
+inline char *BoundRequest(char *szBuf, size_t cbRead)
+{
+    // The buffer keeps older bytes of longer messages: never read past this one.
+    szBuf[cbRead] = '\0';
+    return szBuf;
+}

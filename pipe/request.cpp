@@ -5,17 +5,9 @@
 
 #include "../count/count.h"
 #include "../count/open.h"
-#include "stop.h"
 
 // A request without a NUL fills the whole buffer.
 static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_CHARS, "every request must fit the opener");
-
-char *BoundRequest(char *szBuf, size_t cbRead)
-{
-    // The buffer keeps older bytes of longer requests: never read past this one.
-    szBuf[cbRead] = '\0';
-    return szBuf;
-}
 
 char *MaskControlBytes(char *szOut, size_t cbOut, const char *text)
 {
@@ -34,20 +26,6 @@ void FormatReply(char *reply, size_t cbReply, const char *path, int counted,
         snprintf(reply, cbReply, REPLY_COUNTED_FORMAT, path, (long long)count);
     else
         snprintf(reply, cbReply, REPLY_CANT_OPEN_FORMAT, path);
-}
-
-int CountSpaces(const char *path, unsigned long long *pCount)
-{
-    // Some runtimes treat an empty name as a fatal invalid parameter.
-    if (path[0] == '\0')
-        return 0;
-    FILE *fp = OpenCountFile(path);
-    if (fp == NULL)
-        return 0;
-    *pCount = 0;
-    CountStatus status = CountStream(fp, pCount, &PipeStopRequested);
-    fclose(fp);
-    return status == CountDone;
 }
 
 RequestResult HandleRequest(const char *request, char *reply, size_t cbReply)

@@ -6,7 +6,7 @@
 #include "../log/log.h"
 #include "instance.h"
 #include "request.h"
-#include "stop.h"
+#include "../count/stop.h"
 
 // Every line the loop logs is formatted into a MESSAGE_SIZE buffer.
 static_assert(MESSAGE_SIZE + 2 <= LOG_LINE_SIZE, "the log must take a whole reply and its CR LF");
@@ -20,7 +20,7 @@ static HANDLE volatile ServerThread = NULL;
 
 static int Stopping(void)
 {
-    return PipeStopRequested != 0;
+    return StopRequested != 0;
 }
 
 static void LogConnectError(DWORD dwError)
@@ -75,16 +75,16 @@ static int PaceDue(const RetryPace *pPace)
 
 // Readies the pipe for the next client: a fresh instance when a creation is
 // due, otherwise, and when it fails, the same instance again.
-static void RenewInstance(RetryPace *pCreatePace)
+static void ReadyForNextClient(RetryPace *pCreatePace)
 {
     if (PaceDue(pCreatePace)) {
-        if (ReplacePipeInstance() == 0) {
+        if (CreateNextPipeInstance() == 0) {
             pCreatePace->dwPauseMs = 0;
             return;
         }
         PaceFailure(pCreatePace);
     }
-    ReusePipeInstance();
+    DisconnectPipeClient();
 }
 
 // Returns nonzero once a client is connected. A failed wait is logged and dealt
@@ -109,7 +109,7 @@ static int WaitForClient(RetryPace *pWaitPace, RetryPace *pCreatePace)
                 if (Stopping())
                     return 0;
             }
-            RenewInstance(pCreatePace);
+            ReadyForNextClient(pCreatePace);
             return 0;
         }
     }
@@ -135,7 +135,7 @@ static void ServeClient(char *szBuf, char *message, RetryPace *pCreatePace)
             if (dwError == ERROR_MORE_DATA)
                 continue;
             // Anything else (109: the client left without "exit") lasts.
-            RenewInstance(pCreatePace);
+            ReadyForNextClient(pCreatePace);
             return;
         }
         BoundRequest(szBuf, cbRead);
@@ -157,7 +157,7 @@ static void ServeClient(char *szBuf, char *message, RetryPace *pCreatePace)
                 return;
             snprintf(message, MESSAGE_SIZE, "Client exited\n");
             WriteLog(message);
-            RenewInstance(pCreatePace);
+            ReadyForNextClient(pCreatePace);
             return;
         }
         WriteLog(MaskControlBytes(szShown, sizeof szShown, message));
@@ -211,7 +211,7 @@ void ServePipeClients(void)
 
 int StopPipeServer(DWORD dwTimeoutMs)
 {
-    InterlockedExchange(&PipeStopRequested, 1);
+    InterlockedExchange(&StopRequested, 1);
     if (InterlockedCompareExchange(&ServerState, ServerFinished, ServerIdle) == ServerIdle)
         return 1;
 
@@ -233,6 +233,6 @@ int StopPipeServer(DWORD dwTimeoutMs)
 
 void ResetPipeServer(void)
 {
-    InterlockedExchange(&PipeStopRequested, 0);
+    InterlockedExchange(&StopRequested, 0);
     InterlockedExchange(&ServerState, ServerIdle);
 }

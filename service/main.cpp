@@ -21,6 +21,6 @@ int main(void)
         return (int)dwError;
     }
     // The process ends when we return: let the service thread finish first.
-    WaitForServiceMain(EXIT_SERVICE_WAIT_MS);
+    FinishServiceProcess(EXIT_SERVICE_WAIT_MS);
     return 0;
 }

@@ -95,7 +95,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     InterlockedExchange(&ServiceMainActive, 0);
 }
 
-void WaitForServiceMain(DWORD dwTimeoutMs)
+void FinishServiceProcess(DWORD dwTimeoutMs)
 {
     DWORD dwStart = GetTickCount();
     // Polled finely: every moment the process outlives its stopped report is

@@ -32,4 +32,4 @@ void WINAPI ServiceCtrlHandler(DWORD dwControl);
 // Waits, at most dwTimeoutMs, until no ServiceMain and no stop sequence is
 // running. Where a stop left the connection loop blocked, ends the process
 // itself then, with the stopped report's exit code.
-void WaitForServiceMain(DWORD dwTimeoutMs);
+void FinishServiceProcess(DWORD dwTimeoutMs);

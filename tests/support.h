@@ -1,13 +1,16 @@
-// What the Windows tests share: real files on the prefix's C: drive, the real
-// log file, the connection loop on a thread and real client handles.
+// What the Windows tests (and the benchmark) share: real files on the
+// prefix's C: drive and the real log file (files.cpp), the service manager
+// and programs (machine.cpp), the connection loop on a thread and real client
+// handles (clients.cpp). No test framework: the fixtures are in fixtures.h.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "pipe/protocol.h"
 
 // A folder of the test's own, made empty; paths inside it are returned whole.
 std::string MakeTestDir(const char *szName);
@@ -64,17 +67,25 @@ HANDLE StartLoopThread(bool fCreate = true);
 // whether the loop let go in time.
 bool StopLoopThread(HANDLE hThread);
 
-// Opens the pipe as a client in message read mode, waiting up to dwWaitMs
+// Opens szPipe as a client in message read mode, waiting up to dwWaitMs
 // while it is busy, and, with fWaitForName, while it does not exist; without
 // it, a missing name fails at once, as the name must never lapse while the
 // loop serves. INVALID_HANDLE_VALUE with *pdwError set when it cannot.
-HANDLE OpenClient(DWORD *pdwError = NULL, DWORD dwWaitMs = 5000, bool fWaitForName = false);
+// *pRetries, if given, gains each open that found the pipe busy or missing.
+struct OpenRetries {
+    long nBusy, nNotFound;
+};
+HANDLE OpenClient(DWORD *pdwError = NULL, DWORD dwWaitMs = 5000, bool fWaitForName = false,
+                  const char *szPipe = PIPE_NAME, OpenRetries *pRetries = NULL);
 bool SendBytes(HANDLE hPipe, const void *pb, DWORD cb);
 bool SendText(HANDLE hPipe, const std::string &text); // with its NUL
 // Reads one message; the bytes as sent, NUL included.
 bool ReadMessage(HANDLE hPipe, std::string *pMessage);
 // Sends a request and returns the reply text (without its NUL).
 std::string Ask(HANDLE hPipe, const std::string &request);
+// Ends a connection politely: sends "exit", closes the handle and returns the
+// echo as Ask does.
+std::string SayExit(HANDLE hPipe);
 
 // The directory of the running test exe, where the programs under test lie.
 std::string ExeDir(void);
@@ -85,16 +96,3 @@ std::string ExeDir(void);
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
                const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
-
-// For tests that run the connection loop: a clean log, a folder of the test's
-// own holding words (a file of three spaces), and the loop stopped afterwards.
-class LoopTest : public ::testing::Test {
-protected:
-    explicit LoopTest(const char *szDirName) : szDirName(szDirName) {}
-    void SetUp() override;
-    void TearDown() override;
-
-    const char *szDirName;
-    HANDLE hLoop = NULL;
-    std::string dir, words;
-};

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "pipe/protocol.h"
-#include "support.h"
+#include "fixtures.h"
 #include "version.h"
 
 namespace {

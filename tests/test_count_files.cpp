@@ -112,7 +112,7 @@ TEST_F(CountFiles, ASystem32PathCountsTheSystem32File)
 // Every usual spelling of a file on a drive is counted; a volume, a disk, a
 // device, GLOBALROOT or a native name never is, even where it reaches a file.
 // (Wine has no shares, so the share spellings go untried here.)
-TEST_F(CountFiles, OnlyFilesOnADriveOrAShareAreOpened)
+TEST_F(CountFiles, DriveSpellingsAreOpenedButNotVolumesOrDevices)
 {
     std::string path = File("words.txt", "one two  three"), slashed = path;
     for (char &ch : slashed)

@@ -13,8 +13,7 @@
 #include "log/log.h"
 #include "pipe/protocol.h"
 #include "service/service.h"
-#include "service_fixture.h"
-#include "support.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -62,14 +61,6 @@ protected:
         CloseHandle(hHeld);
         hHeld = INVALID_HANDLE_VALUE;
     }
-    void SayExit(HANDLE hClient)
-    {
-        std::string echo;
-        EXPECT_TRUE(SendText(hClient, EXIT_COMMAND));
-        EXPECT_TRUE(ReadMessage(hClient, &echo));
-        EXPECT_EQ(std::string(EXIT_COMMAND, sizeof EXIT_COMMAND), echo);
-        CloseHandle(hClient);
-    }
     // Stops the service and checks that it stopped cleanly and in time, and
     // that its process ended.
     void StopPromptly(DWORD dwProcessId)
@@ -104,7 +95,7 @@ TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
     HANDLE hFirst = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hFirst);
     EXPECT_EQ(wordsReply, ::Ask(hFirst, words));
-    SayExit(hFirst);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hFirst));
     HANDLE hSecond = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hSecond);
     EXPECT_EQ(missingReply, ::Ask(hSecond, missing));
@@ -113,7 +104,7 @@ TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
 
     // Released: the lines come back, from the very next event on.
     EXPECT_EQ(wordsReply, ::Ask(hSecond, words));
-    SayExit(hSecond);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
     Lines expected = before;
     const Lines resumed = {"Received: " + words + "\n", wordsReply,
                            std::string("Received: ") + EXIT_COMMAND + "\n", "Client exited\n",
@@ -143,7 +134,7 @@ TEST_F(Faults, AnUnwritableLogNeitherStopsNorHangsTheService)
         ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << "client " << iClient;
         EXPECT_EQ(wordsReply, ::Ask(hClient, words));
         EXPECT_EQ(missingReply, ::Ask(hClient, missing));
-        SayExit(hClient);
+        EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     }
     StopPromptly(ssp.dwProcessId);
 
@@ -282,7 +273,7 @@ TEST_F(Faults, APathNamingAPipeIsRefusedAtOnce)
     std::string reply;
     ASSERT_TRUE(ReadMessage(hClient, &reply));
     EXPECT_EQ("(Server)Can't open " + trap + "!" + std::string(1, '\0'), reply);
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 } // namespace

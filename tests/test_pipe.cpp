@@ -10,11 +10,9 @@
 #include "log/log.h"
 #include "pipe/instance.h"
 #include "pipe/server.h"
-#include "support.h"
+#include "fixtures.h"
 
 namespace {
-
-typedef std::vector<std::string> Lines;
 
 // The lines one connection with one path request writes.
 Lines OneConnection(const std::string &path, const std::string &reply)
@@ -41,15 +39,6 @@ protected:
         wordsReply = "(Server): file:" + words + ", spaces = 3";
     }
     void Start(bool fCreate = true) { hLoop = StartLoopThread(fCreate); }
-    // Ends a connection politely and checks the echo.
-    void SayExit(HANDLE hClient)
-    {
-        std::string echo;
-        ASSERT_TRUE(SendText(hClient, "exit"));
-        ASSERT_TRUE(ReadMessage(hClient, &echo));
-        EXPECT_EQ(std::string("exit", 5), echo);
-        CloseHandle(hClient);
-    }
     std::string wordsReply;
 };
 
@@ -62,7 +51,7 @@ TEST_F(Pipe, OneConnectionIsServedAndLogged)
     ASSERT_TRUE(SendText(hClient, words));
     ASSERT_TRUE(ReadMessage(hClient, &reply));
     EXPECT_EQ(wordsReply + std::string(1, '\0'), reply) << "one message of strlen + 1 bytes";
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 
     Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
     for (const std::string &line : OneConnection(words, wordsReply))
@@ -80,7 +69,7 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ("(Server): file:" + tabs + ", spaces = 1", Ask(hClient, tabs));
     EXPECT_EQ("(Server)Can't open " + dir + "\\none!", Ask(hClient, dir + "\\none"));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 TEST_F(Pipe, AfterExitTheNextClientGetsAFreshInstance)
@@ -91,9 +80,11 @@ TEST_F(Pipe, AfterExitTheNextClientGetsAFreshInstance)
         HANDLE hClient = OpenClient(&dwError);
         ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << "client " << iClient << " error " << dwError;
         EXPECT_EQ(wordsReply, Ask(hClient, words));
-        SayExit(hClient);
+        EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     }
-    EXPECT_EQ(3u, CountLines(WaitForLogLines(2 + 3 * 7), "Client exited\n"));
+    Lines lines = WaitForLogLines(2 + 3 * 7);
+    EXPECT_EQ(3u, CountLines(lines, "Client exited\n"));
+    EXPECT_EQ(3u, CountLines(lines, "Named Pipe closed!")) << "a disconnected instance logs none";
 }
 
 // A client that opens the pipe again and again, each connection ending with
@@ -157,11 +148,11 @@ TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenClient(&dwError, 0));
     EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, dwError);
 
-    SayExit(hFirst);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hFirst));
     HANDLE hSecond = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hSecond);
     EXPECT_EQ(wordsReply, Ask(hSecond, words));
-    SayExit(hSecond);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
 }
 
 TEST_F(Pipe, AFullBufferRequestIsServed)
@@ -172,7 +163,7 @@ TEST_F(Pipe, AFullBufferRequestIsServed)
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     // 511 characters and the NUL: exactly the 512-byte buffer.
     EXPECT_EQ("(Server)Can't open " + path + "!", Ask(hClient, path));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     Lines lines = WaitForLogLines(5);
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ("Received: " + path + "\n", lines[3]) << "logged whole";
@@ -188,7 +179,7 @@ TEST_F(Pipe, ALongerMessageIsReadInTwo)
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     // Its rest is served as a request of its own.
     EXPECT_EQ("(Server)Can't open " + rest + "!", Ask(hClient, head + rest));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     Lines lines = WaitForLogLines(6);
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ("ReadFile: Error 234\n", lines[3]);
@@ -212,7 +203,7 @@ TEST_F(Pipe, AMessageWithoutNulIsExactlyItsBytes)
     ASSERT_TRUE(SendBytes(hClient, full.data(), (DWORD)full.size()));
     ASSERT_TRUE(ReadMessage(hClient, &reply));
     EXPECT_EQ("(Server)Can't open " + full + "!" + std::string(1, '\0'), reply);
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 TEST_F(Pipe, AClientThatLeavesWithoutExitEndsItsConnection)
@@ -232,7 +223,7 @@ TEST_F(Pipe, AClientThatLeavesWithoutExitEndsItsConnection)
     hClient = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     EXPECT_EQ(1u, CountLines(LogLines(), "ReadFile: Error 109\n"));
 }
 
@@ -244,7 +235,7 @@ TEST_F(Pipe, AClientConnectedBeforeTheWaitIsServed)
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     Start(false);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     WaitForLogLines(3);
     Lines lines = LogLines();
     ASSERT_GE(lines.size(), 4u);
@@ -263,7 +254,7 @@ TEST_F(Pipe, AClientGoneBeforeTheWaitGetsTheInstanceReplaced)
     HANDLE hClient = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     Lines lines = WaitForLogLines(7);
     Lines expected = {"Waiting for connect...\n", "Named pipe server\n",
                       "ConnectNamedPipe: ERROR_NO_DATA", "Error connecting Named Pipe!\n",
@@ -311,7 +302,7 @@ TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
     HANDLE hClient = OpenClient(NULL, CONNECT_RETRY_MAX_MS * 2, true);
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 TEST_F(Pipe, CloseLogsWithOrWithoutAnInstance)
@@ -438,7 +429,7 @@ TEST_F(Pipe, ControlBytesOfARequestAreLoggedAsMarks)
     HANDLE hClient = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ("(Server)Can't open " + path + "!", Ask(hClient, path));
-    SayExit(hClient);
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
     for (const std::string &line : OneConnection(shown, "(Server)Can't open " + shown + "!"))
         expected.push_back(line);

@@ -12,7 +12,7 @@
 #include "pipe/create.h"
 #include "pipe/instance.h"
 #include "pipe/server.h"
-#include "support.h"
+#include "fixtures.h"
 
 // The rule: a pipe's name lives while any handle to any of its instances is
 // open, a client's end included, and while it lives a creation that asks to
@@ -40,8 +40,6 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
 
 namespace {
 
-typedef std::vector<std::string> Lines;
-
 class PipeModel : public LoopTest {
 protected:
     PipeModel() : LoopTest("model") {}
@@ -60,16 +58,15 @@ protected:
         EXPECT_NE(INVALID_HANDLE_VALUE, hClient) << dwError;
         std::string reply = "(Server): file:" + words + ", spaces = 3";
         EXPECT_EQ(reply, Ask(hClient, words));
-        EXPECT_EQ(EXIT_COMMAND, Ask(hClient, EXIT_COMMAND));
-        CloseHandle(hClient);
+        EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
         return {"Connected. Waiting for command.\n", "Received: " + words + "\n", reply,
                 "Received: exit\n", "Client exited\n"};
     }
 };
 
-// An upgrade stops the old service and starts the new one while a client of
-// the old one is still connected.
-TEST_F(PipeModel, ARestartSucceedsWhileAClientOfTheLastRunHoldsItsEnd)
+// As at an upgrade's restart: the old loop stops while one of its clients is
+// still connected, and a creation asking to be first then joins that name.
+TEST_F(PipeModel, ACreationJoinsANameOnlyAClientOfTheLastLoopHolds)
 {
     hLoop = StartLoopThread();
     HANDLE hOld = OpenClient();

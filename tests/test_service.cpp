@@ -7,12 +7,9 @@
 
 #include "pipe/protocol.h"
 #include "service/service.h"
-#include "service_fixture.h"
-#include "support.h"
+#include "fixtures.h"
 
 namespace {
-
-
 
 TEST_F(Service, StartsRunsAndAnswers)
 {

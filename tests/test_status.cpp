@@ -68,7 +68,7 @@ TEST_F(Status, AFailedStartCarriesItsReason)
     EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ServiceStatus.dwWin32ExitCode);
     EXPECT_EQ(0u, ServiceStatus.dwServiceSpecificExitCode);
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ServiceStatus.dwWin32ExitCode) << "a resend keeps it";
+    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, ServiceStatus.dwWin32ExitCode) << "an interrogate once stopped changes nothing";
     ReportServiceStopped(ERROR_SERVICE_SPECIFIC_ERROR, EXIT_PIPE_SETUP_FAILED);
     ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     EXPECT_EQ((DWORD)ERROR_SERVICE_SPECIFIC_ERROR, ServiceStatus.dwWin32ExitCode);

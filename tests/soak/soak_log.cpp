@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "log/log.h"
-#include "service_fixture.h"
+#include "fixtures.h"
 #include "support.h"
 
 // Matches text against a printf format of %s (any characters but CR and LF)

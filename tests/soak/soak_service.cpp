@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "service/service.h"
-#include "service_fixture.h"
+#include "fixtures.h"
 #include "support.h"
 
 // Where a service process's handle count comes from when the process query

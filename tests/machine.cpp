@@ -1,115 +1,12 @@
+// What the whole machine holds: the service manager's registration of the
+// service, the service's processes, and the programs a test runs.
 #include "support.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <tlhelp32.h>
 
 #include "log/log.h"
-#include "pipe/instance.h"
-#include "pipe/protocol.h"
-#include "pipe/server.h"
 #include "service/service.h"
-
-static const char TEST_ROOT[] = "C:\\quorvel-tests";
-
-static void RemoveTree(const std::string &dir)
-{
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (hFind != INVALID_HANDLE_VALUE) {
-        do {
-            if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
-                continue;
-            std::string path = dir + "\\" + fd.cFileName;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(hFind, &fd));
-        FindClose(hFind);
-    }
-    RemoveDirectoryA(dir.c_str());
-}
-
-std::string MakeTestDir(const char *szName)
-{
-    CreateDirectoryA(TEST_ROOT, NULL);
-    std::string dir = std::string(TEST_ROOT) + "\\" + szName;
-    RemoveTree(dir);
-    CreateDirectoryA(dir.c_str(), NULL);
-    return dir;
-}
-
-bool WriteWholeFile(const std::string &path, const std::string &bytes)
-{
-    FILE *fp = fopen(path.c_str(), "wb");
-    if (fp == NULL)
-        return false;
-    bool fOk = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
-    return fclose(fp) == 0 && fOk;
-}
-
-std::string ReadWholeFile(const char *path)
-{
-    std::string bytes;
-    FILE *fp = fopen(path, "rb");
-    if (fp == NULL)
-        return bytes;
-    char block[4096];
-    size_t cb;
-    while ((cb = fread(block, 1, sizeof block, fp)) > 0)
-        bytes.append(block, cb);
-    fclose(fp);
-    return bytes;
-}
-
-void DeleteLogFile(void)
-{
-    DeleteFileA(LOG_PATH);
-}
-
-std::string ReadLogFile(void)
-{
-    return ReadWholeFile(LOG_PATH);
-}
-
-std::vector<std::string> LogLines(bool *pfTorn)
-{
-    std::string text = ReadLogFile();
-    if (pfTorn != NULL)
-        *pfTorn = !text.empty() && (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0);
-    std::vector<std::string> lines;
-    size_t iStart = 0;
-    for (;;) {
-        size_t iEnd = text.find("\r\n", iStart);
-        if (iEnd == std::string::npos)
-            break;
-        lines.push_back(text.substr(iStart, iEnd - iStart));
-        iStart = iEnd + 2;
-    }
-    return lines;
-}
-
-std::vector<std::string> WithoutEarlyClient(const std::vector<std::string> &lines)
-{
-    std::vector<std::string> kept;
-    for (const std::string &line : lines) {
-        if (line != EARLY_CLIENT_LINE)
-            kept.push_back(line);
-    }
-    return kept;
-}
-
-std::vector<std::string> WaitForLogLines(size_t nLines, DWORD dwTimeoutMs)
-{
-    DWORD dwStart = GetTickCount();
-    std::vector<std::string> lines = WithoutEarlyClient(LogLines());
-    while (lines.size() < nLines && GetTickCount() - dwStart < dwTimeoutMs) {
-        Sleep(10);
-        lines = WithoutEarlyClient(LogLines());
-    }
-    return lines;
-}
 
 // Tries fDone() until it holds or dwDeadline (a GetTickCount time) has
 // passed; returns its last answer.
@@ -234,89 +131,6 @@ std::string CleanMachine(void)
     return "";
 }
 
-static DWORD WINAPI LoopThread(LPVOID)
-{
-    ServePipeClients();
-    return 0;
-}
-
-HANDLE StartLoopThread(bool fCreate)
-{
-    ResetPipeServer();
-    size_t nLines = LogLines().size();
-    if (fCreate)
-        CreatePipeInstance();
-    HANDLE hThread = CreateThread(NULL, 0, LoopThread, NULL, 0, NULL);
-    // The loop logs its start just before it waits; a client that came sooner
-    // would meet the instance before the wait, which tests provoke on purpose.
-    WaitForLogLines(nLines + (fCreate ? 2 : 1));
-    return hThread;
-}
-
-bool StopLoopThread(HANDLE hThread)
-{
-    bool fLetGo = StopPipeServer(LOOP_STOP_WAIT_MS) != 0;
-    ClosePipeInstance();
-    bool fEnded = WaitForSingleObject(hThread, LOOP_STOP_WAIT_MS) == WAIT_OBJECT_0;
-    CloseHandle(hThread);
-    ResetPipeServer();
-    return fLetGo && fEnded;
-}
-
-HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs, bool fWaitForName)
-{
-    DWORD dwStart = GetTickCount();
-    for (;;) {
-        HANDLE hPipe = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                   OPEN_EXISTING, 0, NULL);
-        DWORD dwError = GetLastError();
-        if (hPipe != INVALID_HANDLE_VALUE) {
-            DWORD dwMode = PIPE_READMODE_MESSAGE;
-            SetNamedPipeHandleState(hPipe, &dwMode, NULL, NULL);
-            return hPipe;
-        }
-        bool fPassing = dwError == ERROR_PIPE_BUSY || (fWaitForName && dwError == ERROR_FILE_NOT_FOUND);
-        if (!fPassing || GetTickCount() - dwStart >= dwWaitMs) {
-            if (pdwError != NULL)
-                *pdwError = dwError;
-            return INVALID_HANDLE_VALUE;
-        }
-        Sleep(5);
-    }
-}
-
-bool SendBytes(HANDLE hPipe, const void *pb, DWORD cb)
-{
-    DWORD cbWritten = 0;
-    return WriteFile(hPipe, pb, cb, &cbWritten, NULL) && cbWritten == cb;
-}
-
-bool SendText(HANDLE hPipe, const std::string &text)
-{
-    return SendBytes(hPipe, text.c_str(), (DWORD)text.size() + 1);
-}
-
-bool ReadMessage(HANDLE hPipe, std::string *pMessage)
-{
-    char buf[MESSAGE_SIZE * 2];
-    DWORD cbRead = 0;
-    if (!ReadFile(hPipe, buf, sizeof buf, &cbRead, NULL))
-        return false;
-    pMessage->assign(buf, cbRead);
-    return true;
-}
-
-std::string Ask(HANDLE hPipe, const std::string &request)
-{
-    std::string reply;
-    if (!SendText(hPipe, request) || !ReadMessage(hPipe, &reply))
-        return "<no reply>";
-    if (reply.empty() || reply.back() != '\0')
-        return "<reply without NUL: " + reply + ">";
-    reply.pop_back();
-    return reply;
-}
-
 std::string ExeDir(void)
 {
     char szPath[MAX_PATH];
@@ -394,19 +208,4 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return (int)dwExit;
-}
-
-void LoopTest::SetUp()
-{
-    ASSERT_EQ("", CleanMachine());
-    dir = MakeTestDir(szDirName);
-    words = dir + "\\words.txt";
-    ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
-}
-
-void LoopTest::TearDown()
-{
-    if (hLoop != NULL) {
-        EXPECT_TRUE(StopLoopThread(hLoop));
-    }
 }

@@ -1,4 +1,4 @@
-#include "service_fixture.h"
+#include "fixtures.h"
 
 #include <string.h>
 
@@ -65,4 +65,19 @@ std::string Service::Ask(const std::string &path)
     std::string out, err;
     RunProgram("\"" + ExeDir() + "\\quorvel-client.exe\" \"" + path + "\"", "", &out, &err);
     return out + err;
+}
+
+void LoopTest::SetUp()
+{
+    ASSERT_EQ("", CleanMachine());
+    dir = MakeTestDir(szDirName);
+    words = dir + "\\words.txt";
+    ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+}
+
+void LoopTest::TearDown()
+{
+    if (hLoop != NULL) {
+        EXPECT_TRUE(StopLoopThread(hLoop));
+    }
 }

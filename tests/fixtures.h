@@ -1,5 +1,5 @@
-// A fixture for tests that need the service registered with the real service
-// manager: registered fresh before each test, stopped and removed after it.
+// The tests' fixtures: the service registered with the real service manager,
+// and the connection loop run on a thread of the test itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@ extern const Lines STOP_LINES;
 // The last n lines.
 Lines Tail(const Lines &lines, size_t n);
 
+// Registered fresh before each test, stopped and removed after it.
 class Service : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -35,4 +36,17 @@ protected:
     SC_HANDLE hManager = NULL;
     SC_HANDLE hService = NULL;
     std::string dir;
+};
+
+// For tests that run the connection loop: a clean log, a folder of the test's
+// own holding words (a file of three spaces), and the loop stopped afterwards.
+class LoopTest : public ::testing::Test {
+protected:
+    explicit LoopTest(const char *szDirName) : szDirName(szDirName) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    const char *szDirName;
+    HANDLE hLoop = NULL;
+    std::string dir, words;
 };

@@ -1,0 +1,3 @@
+#include "stop.h"
+
+volatile long StopRequested = 0;

@@ -1,3 +1,0 @@
-#include "stop.h"
-
-volatile long PipeStopRequested = 0;
