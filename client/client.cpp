@@ -10,6 +10,7 @@
 // on a console or a pipe.
 #include <windows.h>
 
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -214,18 +215,45 @@ static BOOL LineWaiting(HANDLE hIn, BOOL fConsole)
     return GetFileType(hIn) == FILE_TYPE_DISK;
 }
 
-// A console's text comes in its own code page; the service reads the ANSI
-// one. Returns zero when the line does not fit once converted, or holds a
-// character the ANSI code page lacks: a look-alike put in its place could
-// name another file. (UTF-8 lacks none, and takes no such question.)
+// Wide text in the ANSI code page, the one the service reads, into sz (cb
+// bytes). Returns zero when it does not fit, or holds a character that code
+// page lacks: a look-alike put in its place could name another file. (UTF-8
+// lacks none, and takes no such question.)
+static int WideToAnsi(const wchar_t *wsz, char *sz, size_t cb)
+{
+    BOOL fUtf8 = GetACP() == CP_UTF8, fReplaced = FALSE;
+    SetLastError(NO_ERROR);
+    return WideCharToMultiByte(CP_ACP, fUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, wsz, -1, sz, (int)cb,
+                               NULL, fUtf8 ? NULL : &fReplaced) > 0 &&
+           !fReplaced;
+}
+
+// A console's text comes in its own code page.
 static int ConsoleToAnsi(char *line, size_t cbLine)
 {
     wchar_t wszLine[PIPE_BUFFER_SIZE + 2];
-    BOOL fUtf8 = GetACP() == CP_UTF8, fReplaced = FALSE;
     return MultiByteToWideChar(GetConsoleCP(), 0, line, -1, wszLine, PIPE_BUFFER_SIZE + 2) > 0 &&
-           WideCharToMultiByte(CP_ACP, fUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, wszLine, -1, line,
-                               (int)cbLine, NULL, fUtf8 ? NULL : &fReplaced) > 0 &&
-           !fReplaced;
+           WideToAnsi(wszLine, line, cbLine);
+}
+
+static const char NOT_IN_CODE_PAGE[] = "%s: a path the service cannot read in its code page: %.40s...\n";
+
+// Asks for a path of the command line, taken from the wide command line as
+// the system holds it: the runtime's ANSI argv is a best-fit conversion.
+static int AskArgument(Session *pSession, const wchar_t *wszPath, int *pWorst)
+{
+    // Room for a path one byte too long, which AskPath refuses by its length.
+    char path[PIPE_BUFFER_SIZE + 1];
+    if (!WideToAnsi(wszPath, path, sizeof path)) {
+        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+            fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40ls...\n", PROGRAM,
+                    (unsigned long)MAX_REQUEST_LENGTH, wszPath);
+        else
+            fprintf(stderr, NOT_IN_CODE_PAGE, PROGRAM, path);
+        *pWorst = ExitTooLong;
+        return ExitOk;
+    }
+    return AskPath(pSession, path, pWorst);
 }
 
 // Reads paths from standard input, one per line, until its end.
@@ -253,8 +281,7 @@ static int AskStdinPaths(Session *pSession, int *pWorst)
             continue;
         }
         if (fConsole && !ConsoleToAnsi(line, sizeof line)) {
-            fprintf(stderr, "%s: a path the service cannot read in its code page: %.40s...\n",
-                    PROGRAM, line);
+            fprintf(stderr, NOT_IN_CODE_PAGE, PROGRAM, line);
             *pWorst = ExitTooLong;
             continue;
         }
@@ -323,8 +350,16 @@ int main(int argc, char **argv)
     if (iFirstPath >= argc) {
         res = AskStdinPaths(&session, &worst);
     } else {
+        int cWide = 0;
+        LPWSTR *wargv = CommandLineToArgvW(GetCommandLineW(), &cWide);
+        if (wargv == NULL || cWide != argc) {
+            fprintf(stderr, "%s: cannot read the command line: error %lu\n", PROGRAM,
+                    (unsigned long)GetLastError());
+            return ExitFailed;
+        }
         for (int i = iFirstPath; i < argc && res == ExitOk; ++i)
-            res = AskPath(&session, argv[i], &worst);
+            res = AskArgument(&session, wargv[i], &worst);
+        LocalFree(wargv);
     }
     if (res == ExitOk)
         res = LetGo(&session);

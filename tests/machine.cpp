@@ -164,7 +164,7 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA si;
+    STARTUPINFOW si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -172,9 +172,9 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     si.hStdOutput = hOutWrite;
     si.hStdError = hErrWrite;
     PROCESS_INFORMATION pi;
-    std::vector<char> cmd(commandLine.begin(), commandLine.end());
-    cmd.push_back('\0');
-    BOOL fStarted = CreateProcessA(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    std::vector<wchar_t> cmd(commandLine.size() + 1);
+    MultiByteToWideChar(CP_UTF8, 0, commandLine.c_str(), -1, cmd.data(), (int)cmd.size());
+    BOOL fStarted = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);
     CloseHandle(hErrWrite);

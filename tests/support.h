@@ -89,7 +89,7 @@ std::string SayExit(HANDLE hPipe);
 
 // The directory of the running test exe, where the programs under test lie.
 std::string ExeDir(void);
-// Runs a program with the given command line and standard input; collects
+// Runs a program with the given command line (UTF-8) and standard input; collects
 // its standard output and error. whileRunning, if given, is called once the
 // input is written, with the input still open for more. Returns the exit
 // code, or -1.

@@ -64,14 +64,18 @@ TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
     EXPECT_EQ(reply + "\r\n" + reply + "\r\n", out);
 }
 
+// Too long, or with a character the ANSI code page lacks (U+014D, which a
+// best-fit conversion makes "o", naming words.txt).
 TEST_F(Client, RefusesAPathTheProtocolCannotCarry)
 {
     hLoop = StartLoopThread();
     std::string out, err;
-    std::string tooLong(MAX_REQUEST_LENGTH + 1, 'x');
-    int code = RunProgram(ClientCommand(tooLong + " \"" + words + "\""), "", &out, &err);
+    std::string tooLong(MAX_REQUEST_LENGTH + 1, 'x'), lookAlike = dir + "\\w\xC5\x8Drds.txt";
+    int code = RunProgram(ClientCommand(tooLong + " \"" + lookAlike + "\" \"" + words + "\""), "",
+                          &out, &err);
     EXPECT_EQ(6, code);
     EXPECT_NE(std::string::npos, err.find("path too long")) << err;
+    EXPECT_NE(std::string::npos, err.find("code page")) << err;
     EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n", out) << "the other paths still asked";
 }
 
