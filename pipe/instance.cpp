@@ -111,11 +111,28 @@ int CreateNextPipeInstance(void)
     return LogCreation(hNext, NULL, ERROR_SUCCESS);
 }
 
+static VOID CALLBACK CancelFlush(PVOID pvThread, BOOLEAN)
+{
+    CancelSynchronousIo((HANDLE)pvThread);
+}
+
 void DisconnectPipeClient(void)
 {
     // A disconnect discards what the client has not read yet, the echo of
-    // "exit" say: wait until it has, or has gone.
-    FlushFileBuffers(PipeHandle);
+    // "exit" say: wait until it has, or has gone, but no longer than the
+    // bound, which a pool thread's cancel sets. Deleting the timer waits for
+    // that cancel, so it never reaches a later call. Without a timer the
+    // flush is skipped: unbounded, it could hold the service.
+    HANDLE hThread = NULL, hTimer = NULL;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hThread,
+                        THREAD_TERMINATE, FALSE, 0) &&
+        CreateTimerQueueTimer(&hTimer, NULL, CancelFlush, hThread, DISCONNECT_FLUSH_WAIT_MS, 0,
+                              WT_EXECUTEONLYONCE)) {
+        FlushFileBuffers(PipeHandle);
+        DeleteTimerQueueTimer(NULL, hTimer, INVALID_HANDLE_VALUE);
+    }
+    if (hThread != NULL)
+        CloseHandle(hThread);
     DisconnectNamedPipe(PipeHandle);
 }
 

@@ -28,7 +28,13 @@ int CreatePipeInstance(void);
 // the name never lapses.
 int CreateNextPipeInstance(void);
 
+// How long (ms) a client is given to read what it has yet to read (the echo
+// of "exit") before its instance is disconnected anyway, which discards it:
+// a client that never reads must not hold the service.
+static const DWORD DISCONNECT_FLUSH_WAIT_MS = 1000;
+
 // Disconnects the current instance's client, readying it for the next one.
+// Called on the loop's thread, whose flush it may cancel.
 void DisconnectPipeClient(void);
 
 // Closes the instance, if any, and logs "Named Pipe closed!".
