@@ -22,7 +22,7 @@ BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
     *pszFailedCall = "OpenProcessToken";
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
         return FALSE;
-    if (GetTokenInformation(hToken, TokenGroups, &pSelf->groups, sizeof pSelf->groups, &cb)) {
+    if (QueryProcessToken(hToken, TokenGroups, &pSelf->groups, sizeof pSelf->groups, &cb)) {
         for (DWORD i = 0; i < pSelf->groups.groups.GroupCount; ++i) {
             const SID_AND_ATTRIBUTES &group = pSelf->groups.groups.Groups[i];
             if ((group.Attributes & SE_GROUP_ENABLED) && IsServiceSid(group.Sid)) {
@@ -35,10 +35,10 @@ BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall)
     }
     *pszFailedCall = "GetTokenInformation";
     if (pSelf->pFullAccess == NULL &&
-        GetTokenInformation(hToken, TokenUser, &pSelf->user, sizeof pSelf->user, &cb))
+        QueryProcessToken(hToken, TokenUser, &pSelf->user, sizeof pSelf->user, &cb))
         pSelf->pFullAccess = pSelf->user.user.User.Sid;
     if (pSelf->pFullAccess != NULL && pSelf->pOwner == NULL &&
-        GetTokenInformation(hToken, TokenOwner, &pSelf->owner, sizeof pSelf->owner, &cb))
+        QueryProcessToken(hToken, TokenOwner, &pSelf->owner, sizeof pSelf->owner, &cb))
         pSelf->pOwner = pSelf->owner.owner.Owner;
     DWORD dwError = GetLastError();
     CloseHandle(hToken);

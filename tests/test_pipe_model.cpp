@@ -1,6 +1,6 @@
 // How the service keeps the pipe's name where Windows and Wine differ: a model
-// of Windows' rule in place of the one call that creates an instance, with
-// the real connection loop and real clients around it.
+// of Windows' rules in place of the one call that creates an instance and of
+// the token's answers, with the real connection loop and real clients around.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,15 +11,21 @@
 
 #include "pipe/create.h"
 #include "pipe/instance.h"
+#include "pipe/owner.h"
 #include "pipe/server.h"
 #include "fixtures.h"
 
 // The rule: a pipe's name lives while any handle to any of its instances is
 // open, a client's end included, and while it lives a creation that asks to
-// be the first instance fails with 5. Wine shows the instances; the model
-// adds the client ends that outlive their server end (Wine drops the name
-// with its last server end), and creations made to fail.
-static int ClientEndsLeft, FailuresLeft, FirstInstanceCreations;
+// be the first instance fails with 5, and one that does not joins the name
+// and takes its owner. Wine shows the instances and the joining, but drops
+// the name with its last server end: where a client of an earlier run holds
+// its end, the model holds a real instance made with that run's descriptor
+// (HoldName). It also makes creations fail on demand.
+static int FailuresLeft, FirstInstanceCreations;
+// Whether the token holds a service SID that owns what the process creates,
+// as Windows gives a service with a SID type of its own, and Wine none.
+static bool OwnServiceSid;
 
 HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
                      DWORD cbOutBuffer, DWORD cbInBuffer, DWORD dwDefaultTimeoutMs,
@@ -27,8 +33,7 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
 {
     bool fFirst = (dwOpenMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0;
     FirstInstanceCreations += fFirst;
-    bool fLives = ClientEndsLeft > 0 || WaitNamedPipeA(szName, 1) ||
-                  GetLastError() != ERROR_FILE_NOT_FOUND;
+    bool fLives = WaitNamedPipeA(szName, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
     if (FailuresLeft > 0 || (fFirst && fLives)) {
         SetLastError(FailuresLeft > 0 ? ERROR_NO_SYSTEM_RESOURCES : ERROR_ACCESS_DENIED);
         FailuresLeft -= (FailuresLeft > 0);
@@ -38,7 +43,40 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
                             nMaxInstances, cbOutBuffer, cbInBuffer, dwDefaultTimeoutMs, psa);
 }
 
+BOOL QueryProcessToken(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, LPVOID pvInfo,
+                       DWORD cbInfo, DWORD *pcbNeeded)
+{
+    static PSID pServiceSid = NULL;
+    if (!OwnServiceSid || infoClass != TokenGroups)
+        return GetTokenInformation(hToken, infoClass, pvInfo, cbInfo, pcbNeeded);
+    if (pServiceSid == NULL)
+        ConvertStringSidToSidA("S-1-5-80-1-2-3-4-5", &pServiceSid);
+    TOKEN_GROUPS *pGroups = (TOKEN_GROUPS *)pvInfo;
+    pGroups->GroupCount = 1;
+    pGroups->Groups[0].Sid = pServiceSid;
+    pGroups->Groups[0].Attributes = SE_GROUP_ENABLED | SE_GROUP_OWNER;
+    return TRUE;
+}
+
 namespace {
+
+// Holds the pipe's name as a client of an earlier run keeps it on Windows: an
+// instance made with that run's descriptor, or, with NULL, one that joins the
+// name as it is now. A client comes and goes at once, so that, as there, no
+// later client can connect to it.
+HANDLE HoldName(const char *szSddl)
+{
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    EXPECT_TRUE(szSddl == NULL || ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                      szSddl, SDDL_REVISION_1, &pSd, NULL));
+    SECURITY_ATTRIBUTES sa = {sizeof sa, pSd, FALSE};
+    HANDLE hName = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                                    PIPE_UNLIMITED_INSTANCES, 512, 512, 0, &sa);
+    EXPECT_NE(INVALID_HANDLE_VALUE, hName) << GetLastError();
+    LocalFree(pSd);
+    CloseHandle(CreateFileA(PIPE_NAME, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    return hName;
+}
 
 class PipeModel : public LoopTest {
 protected:
@@ -46,7 +84,8 @@ protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        ClientEndsLeft = FailuresLeft = FirstInstanceCreations = 0;
+        FailuresLeft = FirstInstanceCreations = 0;
+        OwnServiceSid = false;
     }
     // One client, opened without waiting for the name, which must never lapse:
     // a request and "exit". Returns the lines the connection logs, up to the
@@ -64,38 +103,48 @@ protected:
     }
 };
 
-// As at an upgrade's restart: the old loop stops while one of its clients is
-// still connected, and a creation asking to be first then joins that name.
-TEST_F(PipeModel, ACreationJoinsANameOnlyAClientOfTheLastLoopHolds)
+// As at an upgrade's restart: the old loop stops while a client of it stays
+// connected, so the name lives on with the owner that loop gave it (here its
+// service SID), and the new start joins it.
+TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
 {
+    OwnServiceSid = true;
     hLoop = StartLoopThread();
     HANDLE hOld = OpenClient();
     EXPECT_NE(INVALID_HANDLE_VALUE, hOld);
+    HANDLE hName = HoldName(NULL);
     ASSERT_TRUE(StopLoopThread(hLoop));
     hLoop = NULL;
-    ClientEndsLeft = 1;
     ASSERT_EQ(0, CreatePipeInstance()) << GetLastError();
     hLoop = StartLoopThread(false);
     AskAndLeave();
     CloseHandle(hOld);
+    CloseHandle(hName);
     EXPECT_EQ(2, FirstInstanceCreations) << "each start asks to be the first";
 }
 
-// A name another account made (Wine lets the test make the system's account
-// its owner): joining it is refused as the first-instance creation was.
-TEST_F(PipeModel, ANameOfAnotherOwnerIsRefused)
+// A name someone else made, while one of its clients stays connected, is
+// joined only when its owner is ours. The system's is not; the account's
+// default owner, which 1.0.0 gave the name, is ours only while the token
+// holds no service SID of its own.
+TEST_F(PipeModel, OnlyANameWeOwnIsJoined)
 {
-    PSECURITY_DESCRIPTOR pSd = NULL;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;FA;;;WD)",
-                                                                     SDDL_REVISION_1, &pSd, NULL));
-    SECURITY_ATTRIBUTES sa = {sizeof sa, pSd, FALSE};
-    HANDLE hForeign = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 9, 512,
-                                       512, 0, &sa);
-    LocalFree(pSd);
-    EXPECT_EQ(-1, CreatePipeInstance());
-    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
-    EXPECT_EQ(Lines{"CreateNamedPipe: Error 5\n"}, LogLines());
-    CloseHandle(hForeign);
+    const struct {
+        const char *szSddl;
+        bool fOwnServiceSid, fJoined;
+    } cases[] = {{"O:SYD:(A;;FA;;;WD)", false, false},
+                 {"D:(A;;FA;;;WD)", true, false},
+                 {"D:(A;;FA;;;WD)", false, true}};
+    for (const auto &c : cases) {
+        OwnServiceSid = c.fOwnServiceSid;
+        HANDLE hName = HoldName(c.szSddl);
+        DeleteLogFile();
+        EXPECT_EQ(c.fJoined ? 0 : -1, CreatePipeInstance()) << c.szSddl << " " << c.fOwnServiceSid;
+        Lines refused = {"CreateNamedPipe: Error 5\n"};
+        EXPECT_EQ(c.fJoined ? Lines{"Waiting for connect...\n"} : refused, LogLines());
+        ClosePipeInstance();
+        CloseHandle(hName);
+    }
 }
 
 // The next instance cannot be made: the served one is kept and serves the
@@ -117,6 +166,25 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
     expected.push_back("Waiting for connect...\n");
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
     EXPECT_EQ(1, FirstInstanceCreations) << "the first-instance flag only at start";
+}
+
+// While no next instance can be made, the served one is disconnected and
+// reused: a client that sends "exit" and never reads the echo holds it only
+// for the flush's bound.
+TEST_F(PipeModel, AClientThatNeverReadsItsEchoDoesNotHoldTheService)
+{
+    hLoop = StartLoopThread();
+    FailuresLeft = 1000;
+    HANDLE hSilent = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hSilent);
+    ASSERT_TRUE(SendText(hSilent, EXIT_COMMAND));
+    DWORD dwStart = GetTickCount();
+    HANDLE hNext = OpenClient(NULL, DISCONNECT_FLUSH_WAIT_MS * 5);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hNext) << "held by a client that never reads";
+    EXPECT_LT(GetTickCount() - dwStart, DISCONNECT_FLUSH_WAIT_MS * 3);
+    EXPECT_EQ("(Server): file:" + words + ", spaces = 3", Ask(hNext, words));
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hNext));
+    CloseHandle(hSilent);
 }
 
 } // namespace
