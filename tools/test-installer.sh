@@ -123,8 +123,19 @@ ask_here() {
       '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
 }
 gone() { ! run reg query "$key" >/dev/null 2>&1; }
+# The first install makes the log anew, by way of a folder of its own in C:\
+# that it removes again: C:\ then holds nothing new but the log, one file of
+# one name. That the folder admits only Administrators and SYSTEM before the
+# file is made, Wine cannot show.
+new_in_c() { ls -A "$drive" | LC_ALL=C sort | comm -13 <(echo "$before") - | xargs; }
+mv "$drive/log_QX.log" "$drive/quorvel-test/log.msiexec"
+before=$(ls -A "$drive" | LC_ALL=C sort)
 for round in 1 2; do  # the second install follows the removal at once
     check "install-service.cmd exits 0 ($round)" script install-service.cmd quorvel-service.exe
+    if [ "$round" = 1 ]; then
+        check "log made anew: nothing else new in C:\\" test "$(new_in_c)" = log_QX.log
+        check "log: a plain file of one name" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log" -a "$(stat -c %h "$drive/log_QX.log")" = 1'
+    fi
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
     check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
     check "running" state_is RUNNING
@@ -132,7 +143,7 @@ for round in 1 2; do  # the second install follows the removal at once
     check "remove-service.cmd exits 0 ($round)" script remove-service.cmd
     check "registration gone when it returns" gone
 done
-check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 4
+check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 2
 
 echo "== a link or folder in the log's place stops the install"
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
