@@ -49,6 +49,8 @@ rem From here on the log may be one made before, or another user's file that
 rem took the name while the new one was being made: the same steps serve both.
 call :plain_file
 if errorlevel 1 exit /b 1
+call :one_name
+if errorlevel 1 exit /b 1
 call :secure "%LOG%"
 if errorlevel 1 exit /b 1
 if defined WINE echo Wine's icacls changes nothing: %LOG% keeps the access Wine gives every file.
@@ -130,6 +132,36 @@ exit /b 0
 :icacls_failed
 echo Cannot set the owner and access list of %~1.
 exit /b 1
+
+:one_name
+rem A hard link in the log's place is no reparse point: the steps above let it
+rem pass, and the owner and access list would land on the file it names.
+rem fsutil prints one line per name. A 32-bit cmd on 64-bit Windows takes the
+rem system's own fsutil through Sysnative, where it is.
+set "FSUTIL=fsutil.exe"
+if exist "%SystemRoot%\Sysnative\fsutil.exe" set "FSUTIL=%SystemRoot%\Sysnative\fsutil.exe"
+"%FSUTIL%" hardlink list "%LOG%" >nul 2>&1
+set "RC=%errorlevel%"
+rem Wine's fsutil has no "hardlink list": it prints its usage and fails.
+if not "%RC%"=="0" if defined WINE (
+    echo Wine's fsutil cannot list a file's names: a hard link in place of %LOG% is not looked for.
+    exit /b 0
+)
+if not "%RC%"=="0" (
+    echo Cannot list the names of %LOG%: fsutil hardlink list failed with %RC%.
+    exit /b 1
+)
+set /a NAMES=0
+for /f "delims=" %%N in ('""%FSUTIL%" hardlink list "%LOG%""') do set /a NAMES+=1
+if %NAMES% gtr 1 (
+    echo %LOG% has more than one name ^(a hard link^), not a file of its own: remove it, then install again.
+    exit /b 1
+)
+if %NAMES% lss 1 (
+    echo Cannot list the names of %LOG%: fsutil hardlink list printed none.
+    exit /b 1
+)
+exit /b 0
 
 :plain_file
 set "ATTR="

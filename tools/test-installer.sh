@@ -157,6 +157,17 @@ check "msiexec /i refuses a folder" eval '! msiexec /i "C:\quorvel-test\old.msi"
 check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
 check "and rolls back: no registration, no $progfiles\\Quorvel" eval 'gone && test ! -e "$dir"'
 rmdir "$drive/log_QX.log"
+
+echo "== a hard link in the log's place"
+# Windows refuses it ("more than one name"); Wine's fsutil cannot list a
+# file's names, so the script says it does not look and goes on: shown here
+# is that it says so and neither replaces nor rewrites the linked file.
+printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
+ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
+check "prepare-service.cmd exits 0 under Wine" script prepare-service.cmd
+check "and says Wine cannot look for it" grep -q "Wine's fsutil cannot list a file's names" "$out"
+check "the linked file left alone" eval 'test "$(stat -c %h "$drive/log_QX.log")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
+rm "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"
