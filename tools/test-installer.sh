@@ -183,6 +183,13 @@ while read -r action type; do
     check "$action: type $type" test $((type & 0xFC0)) = $((0xC00))
     check "$action: within the install script" test "$(seq_of InstallInitialize)" -lt "$(seq_of "$action")" -a "$(seq_of "$action")" -lt "$(seq_of InstallFinalize)"
 done <<<"$programs"
+# One recovery for both, in sc's documented form (sc refusing the package's
+# would fail every install): Wine's service manager ignores it.
+recovery() { sed -n 's/^\(sc\.exe \)\{0,1\}failure "Quorvel service" //p'; }
+from_script=$(tr -d '\r' <"$(dirname "$0")/../package/install-service.cmd" | recovery)
+from_package=$(table CustomAction | awk -F'\t' '$1 == "SetRecovery" { print $4 }' | recovery)
+check "script and package: the same recovery, $from_script" test "$from_script" = "$from_package"
+check "recovery in sc's documented form" eval '[[ $from_script =~ ^reset=\ [0-9]+\ actions=\ (run|restart|reboot)/[0-9]+(/(run|restart|reboot)/[0-9]+)*$ ]]'
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]
