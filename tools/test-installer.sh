@@ -6,8 +6,10 @@
 # The package's architecture says which registry view its programs use, as on
 # 64-bit Windows: a 32-bit package records itself in the 32-bit view, also in
 # a 64-bit prefix, and installs into the Program Files that view names.
-# Wine cannot show: the log's access list (Wine enforces none, and every
-# program runs as one user), nor a restart after a crash (Wine's service
+# Wine cannot show: the access lists of the log and of the folder it is made
+# in (Wine enforces none, and every program runs as one user), nor that a hard
+# link in the log's place is refused (its fsutil cannot list a file's names),
+# nor a restart after a crash (Wine's service
 # manager neither stores recovery actions nor acts on them). Its sc.exe has
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
