@@ -32,9 +32,11 @@ if /i "!ACCOUNT!"=="LocalSystem" (
 )
 if errorlevel 1 exit /b 1
 sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
-rem After a crash the manager restarts the service 5 s later, twice; the third
-rem action (none) then holds until a day without failure resets the count.
-sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000/""/0
+rem After a crash the manager restarts the service 5 s later. It repeats the
+rem last action for failures past the list, so every failure restarts it; the
+rem count resets after a day without one. Only sc's documented form (each
+rem action run, restart or reboot with its delay): the package passes the same.
+sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000
 
 rem Called from its own folder: "call" with the folder's name would expand a
 rem percent sign in it a second time.

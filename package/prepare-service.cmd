@@ -32,40 +32,136 @@ if not "%RC%"=="0" (
 
 rem Any user may create files and folders in C:\, so the name may be taken.
 rem Refuse a folder, and a link or junction, through which the access list
-rem below would land on whatever it points to; look again once the file is
-rem made, in case it was swapped in between.
+rem below would land on whatever it points to; look again once the log is
+rem there, in case it was swapped in between.
 call :plain_file
 if errorlevel 1 exit /b 1
-rem A failed redirection leaves the exit code as it was: look for the file.
-type nul >> "%LOG%"
+if exist "%LOG%" goto log_there
+call :make_log
+if errorlevel 1 exit /b 1
+:log_there
+rem Wine's mklink leaves the exit code at 0 when it fails: look for the file.
 if not exist "%LOG%" (
     echo Cannot create %LOG%.
     exit /b 1
 )
+rem From here on the log may be one made before, or another user's file that
+rem took the name while the new one was being made: the same steps serve both.
 call :plain_file
 if errorlevel 1 exit /b 1
-rem The owner may always rewrite the access list, and a user who made the file
-rem owns it: the owner becomes Administrators first. /L acts on the name
-rem itself, never on a link's target.
-icacls "%LOG%" /setowner *S-1-5-32-544 /L >nul
+call :one_name
+if errorlevel 1 exit /b 1
+call :secure "%LOG%"
+if errorlevel 1 exit /b 1
+if defined WINE echo Wine's icacls changes nothing: %LOG% keeps the access Wine gives every file.
+exit /b 0
+
+:make_log
+rem A file made in C:\ takes the drive's access list, which lets every user
+rem read it, and a user who opens it before its own list is set keeps reading
+rem every line through that handle. So the log is made, and given its owner
+rem and list, in a folder of C:\ (a hard link needs the same volume) that only
+rem Administrators and SYSTEM can reach, then given its name by a hard link:
+rem the same file, so the same owner and list, and mklink fails rather than
+rem take a name that exists.
+set /a TRIES=0
+:make_stage
+set /a TRIES+=1
+if %TRIES% gtr 5 (
+    echo Cannot make a staging folder for %LOG% in C:\ ^(tried five names^).
+    exit /b 1
+)
+rem mkdir fails if the name exists, whoever made it: then another name.
+set "STAGE=C:\log_QX-staging-%RANDOM%%RANDOM%"
+mkdir "%STAGE%" 2>nul
+if errorlevel 1 goto make_stage
+set "STAGED=%STAGE%\log_QX.log"
+icacls "%STAGE%" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)(F) *S-1-5-18:(OI)(CI)(F) >nul
+if errorlevel 1 (
+    echo Cannot restrict the staging folder %STAGE% to Administrators and SYSTEM.
+    rmdir "%STAGE%"
+    exit /b 1
+)
+rem Until its list was cut any user could add to the folder. Whatever stands
+rem under the log's name is not ours and is left untouched: del would empty a
+rem folder a junction points to.
+if exist "%STAGED%" (
+    echo %STAGED% was there before the folder was closed to other users: remove %STAGE%, then install again.
+    exit /b 1
+)
+type nul > "%STAGED%"
+if not exist "%STAGED%" (
+    echo Cannot create %STAGED%.
+    rmdir "%STAGE%"
+    exit /b 1
+)
+call :secure "%STAGED%"
+set "RC=%errorlevel%"
+rem Its exit code is not looked at: Wine's is 0 on failure, and a failure
+rem may be a name taken meanwhile. The caller looks at what stands there.
+if "%RC%"=="0" mklink /H "%LOG%" "%STAGED%" >nul
+del "%STAGED%"
+rmdir "%STAGE%"
+rem A staged name left behind would be a second name of the log.
+if exist "%STAGE%\" (
+    echo Cannot remove the staging folder %STAGE%: remove it, then install again.
+    exit /b 1
+)
+exit /b %RC%
+
+:secure
+rem Gives the file it is called with the log's owner and access list, acting on
+rem the name itself (/L), never on a link's target. The owner may always
+rem rewrite the access list, and a user who made the file owns it: the owner
+rem becomes Administrators first.
+icacls "%~1" /setowner *S-1-5-32-544 /L >nul
 if errorlevel 1 goto icacls_failed
 rem Entries the list already has stay unless removed: the Modify that 1.0.0
 rem gave LocalService (S-1-5-19), and what the broad groups may have been
 rem given (NetworkService, Everyone, Authenticated Users, Users).
-icacls "%LOG%" /remove:g *S-1-5-19 *S-1-5-20 *S-1-1-0 *S-1-5-11 *S-1-5-32-545 /L >nul
+icacls "%~1" /remove:g *S-1-5-19 *S-1-5-20 *S-1-1-0 *S-1-5-11 *S-1-5-32-545 /L >nul
 if errorlevel 1 goto icacls_failed
 rem Then no inherited entries (C:\ lets every user read): Administrators and
 rem SYSTEM (by SID, as names change with the language), and the service only
 rem what the log writer's open uses: append data, and the synchronize and
 rem read-attributes rights that every open asks for.
-icacls "%LOG%" /inheritance:r /grant:r *S-1-5-32-544:(F) *S-1-5-18:(F) "NT SERVICE\%SERVICE%:(AD,RA,S)" /L >nul
+icacls "%~1" /inheritance:r /grant:r *S-1-5-32-544:(F) *S-1-5-18:(F) "NT SERVICE\%SERVICE%:(AD,RA,S)" /L >nul
 if errorlevel 1 goto icacls_failed
-if defined WINE echo Wine's icacls changes nothing: %LOG% keeps the access Wine gives every file.
 exit /b 0
 
 :icacls_failed
-echo Cannot set the owner and access list of %LOG%.
+echo Cannot set the owner and access list of %~1.
 exit /b 1
+
+:one_name
+rem A hard link in the log's place is no reparse point: the steps above let it
+rem pass, and the owner and access list would land on the file it names.
+rem fsutil prints one line per name. A 32-bit cmd on 64-bit Windows takes the
+rem system's own fsutil through Sysnative, where it is.
+set "FSUTIL=fsutil.exe"
+if exist "%SystemRoot%\Sysnative\fsutil.exe" set "FSUTIL=%SystemRoot%\Sysnative\fsutil.exe"
+"%FSUTIL%" hardlink list "%LOG%" >nul 2>&1
+set "RC=%errorlevel%"
+rem Wine's fsutil has no "hardlink list": it prints its usage and fails.
+if not "%RC%"=="0" if defined WINE (
+    echo Wine's fsutil cannot list a file's names: a hard link in place of %LOG% is not looked for.
+    exit /b 0
+)
+if not "%RC%"=="0" (
+    echo Cannot list the names of %LOG%: fsutil hardlink list failed with %RC%.
+    exit /b 1
+)
+set /a NAMES=0
+for /f "delims=" %%N in ('""%FSUTIL%" hardlink list "%LOG%""') do set /a NAMES+=1
+if %NAMES% gtr 1 (
+    echo %LOG% has more than one name ^(a hard link^), not a file of its own: remove it, then install again.
+    exit /b 1
+)
+if %NAMES% lss 1 (
+    echo Cannot list the names of %LOG%: fsutil hardlink list printed none.
+    exit /b 1
+)
+exit /b 0
 
 :plain_file
 set "ATTR="

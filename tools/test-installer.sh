@@ -6,8 +6,10 @@
 # The package's architecture says which registry view its programs use, as on
 # 64-bit Windows: a 32-bit package records itself in the 32-bit view, also in
 # a 64-bit prefix, and installs into the Program Files that view names.
-# Wine cannot show: the log's access list (Wine enforces none, and every
-# program runs as one user), nor a restart after a crash (Wine's service
+# Wine cannot show: the access lists of the log and of the folder it is made
+# in (Wine enforces none, and every program runs as one user), nor that a hard
+# link in the log's place is refused (its fsutil cannot list a file's names),
+# nor a restart after a crash (Wine's service
 # manager neither stores recovery actions nor acts on them). Its sc.exe has
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
@@ -123,8 +125,19 @@ ask_here() {
       '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
 }
 gone() { ! run reg query "$key" >/dev/null 2>&1; }
+# The first install makes the log anew, by way of a folder of its own in C:\
+# that it removes again: C:\ then holds nothing new but the log, one file of
+# one name. That the folder admits only Administrators and SYSTEM before the
+# file is made, Wine cannot show.
+new_in_c() { ls -A "$drive" | LC_ALL=C sort | comm -13 <(echo "$before") - | xargs; }
+mv "$drive/log_QX.log" "$drive/quorvel-test/log.msiexec"
+before=$(ls -A "$drive" | LC_ALL=C sort)
 for round in 1 2; do  # the second install follows the removal at once
     check "install-service.cmd exits 0 ($round)" script install-service.cmd quorvel-service.exe
+    if [ "$round" = 1 ]; then
+        check "log made anew: nothing else new in C:\\" test "$(new_in_c)" = log_QX.log
+        check "log: a plain file of one name" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log" -a "$(stat -c %h "$drive/log_QX.log")" = 1'
+    fi
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
     check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
     check "running" state_is RUNNING
@@ -132,7 +145,7 @@ for round in 1 2; do  # the second install follows the removal at once
     check "remove-service.cmd exits 0 ($round)" script remove-service.cmd
     check "registration gone when it returns" gone
 done
-check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 4
+check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 2
 
 echo "== a link or folder in the log's place stops the install"
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
@@ -146,6 +159,17 @@ check "msiexec /i refuses a folder" eval '! msiexec /i "C:\quorvel-test\old.msi"
 check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
 check "and rolls back: no registration, no $progfiles\\Quorvel" eval 'gone && test ! -e "$dir"'
 rmdir "$drive/log_QX.log"
+
+echo "== a hard link in the log's place"
+# Windows refuses it ("more than one name"); Wine's fsutil cannot list a
+# file's names, so the script says it does not look and goes on: shown here
+# is that it says so and neither replaces nor rewrites the linked file.
+printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
+ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
+check "prepare-service.cmd exits 0 under Wine" script prepare-service.cmd
+check "and says Wine cannot look for it" grep -q "Wine's fsutil cannot list a file's names" "$out"
+check "the linked file left alone" eval 'test "$(stat -c %h "$drive/log_QX.log")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
+rm "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"
@@ -161,6 +185,15 @@ while read -r action type; do
     check "$action: type $type" test $((type & 0xFC0)) = $((0xC00))
     check "$action: within the install script" test "$(seq_of InstallInitialize)" -lt "$(seq_of "$action")" -a "$(seq_of "$action")" -lt "$(seq_of InstallFinalize)"
 done <<<"$programs"
+# One recovery for both, in sc's documented form (sc refusing the package's
+# would fail every install): Wine's service manager ignores it.
+recovery() { sed -n 's/^\(sc\.exe \)\{0,1\}failure "Quorvel service" //p'; }
+from_script=$(tr -d '\r' <"$(dirname "$0")/../package/install-service.cmd" | recovery)
+from_package=$(table CustomAction | awk -F'\t' '$1 == "SetRecovery" { print $4 }' | recovery)
+check "script and package: the same recovery, $from_script" test "$from_script" = "$from_package"
+check "recovery in sc's documented form" eval '[[ $from_script =~ ^reset=\ [0-9]+\ actions=\ (run|restart|reboot)/[0-9]+(/(run|restart|reboot)/[0-9]+)*$ ]]'
+# Windows Installer 4.0, Vista's: msiinfo shows the page count as "Version".
+check "package asks for Windows Installer 4.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 400
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]
