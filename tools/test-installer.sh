@@ -192,8 +192,9 @@ from_script=$(tr -d '\r' <"$(dirname "$0")/../package/install-service.cmd" | rec
 from_package=$(table CustomAction | awk -F'\t' '$1 == "SetRecovery" { print $4 }' | recovery)
 check "script and package: the same recovery, $from_script" test "$from_script" = "$from_package"
 check "recovery in sc's documented form" eval '[[ $from_script =~ ^reset=\ [0-9]+\ actions=\ (run|restart|reboot)/[0-9]+(/(run|restart|reboot)/[0-9]+)*$ ]]'
-# Windows Installer 4.0, Vista's: msiinfo shows the page count as "Version".
-check "package asks for Windows Installer 4.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 400
+# Windows Installer 5.0, Windows 7's, as the README says: msiinfo shows the
+# page count as "Version".
+check "package asks for Windows Installer 5.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 500
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]
