@@ -1,4 +1,4 @@
-// The counter: block reads in binary mode, one fused pass over each block.
+// The counter: one fused pass over each block.
 #include "count.h"
 #include "count_sse2.h"
 #include "cpu.h"
@@ -26,21 +26,4 @@ int CountBlock(const unsigned char *pb, size_t cb, unsigned long long *pCount)
         return CountBlockSse2(pb, cb, pCount);
 #endif
     return CountBlockScalar(pb, cb, pCount);
-}
-
-CountStatus CountStream(FILE *fp, unsigned long long *pCount, const volatile long *plStop)
-{
-    unsigned char block[COUNT_BLOCK_SIZE];
-    for (;;) {
-        if (*plStop)
-            return CountStopped;
-        size_t cbRead = fread(block, 1, sizeof block, fp);
-        if (CountBlock(block, cbRead, pCount))
-            return CountDone;
-        if (cbRead < sizeof block) {
-            // A short read is the end of the file or an error; an error must
-            // not be reported as a count.
-            return ferror(fp) ? CountReadError : CountDone;
-        }
-    }
 }

@@ -4,12 +4,10 @@
 // may never end.
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-#include <stdint.h>
 #include <wchar.h>
 
-#include "open.h"
+#include "count.h"
+#include "file_win.h"
 
 // From this many characters on, a full path is opened in the long form. The
 // plain calls stop at MAX_PATH, and 12 sooner for a directory (room for an 8.3
@@ -100,11 +98,33 @@ static int NameToOpen(const char *path, wchar_t *wszName, DWORD cchName)
     return cch > 0 && (DWORD)cch < cchName;
 }
 
-FILE *OpenCountFile(const char *path)
+// What the open reached, in the NT namespace: a file below a device, as in
+// "\Device\HarddiskVolume1\dir\file" or "\Device\Mup\host\share\file"; not a
+// device or volume alone (GetFileType calls a volume a disk), nor a pipe or
+// mailslot.
+// Refused by what it is, not admitted by a list of the devices that hold
+// files: file systems come with names nobody lists.
+static int IsFileBelowDevice(const wchar_t *wszNtPath)
+{
+    static const wchar_t *const rgwszNotFiles[] = {L"NamedPipe", L"Mailslot"};
+    if (!HasPrefix(wszNtPath, L"\\Device\\"))
+        return 0;
+    const wchar_t *wszDevice = wszNtPath + 8;
+    size_t cchDevice = wcscspn(wszDevice, L"\\");
+    if (cchDevice == 0 || wszDevice[cchDevice] == L'\0' || wszDevice[cchDevice + 1] == L'\0')
+        return 0;
+    for (const wchar_t *wszNot : rgwszNotFiles) {
+        if (cchDevice == wcslen(wszNot) && _wcsnicmp(wszDevice, wszNot, cchDevice) == 0)
+            return 0;
+    }
+    return 1;
+}
+
+HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch)
 {
     wchar_t wszName[OPEN_NAME_CHARS];
     if (!NameToOpen(path, wszName, OPEN_NAME_CHARS))
-        return NULL;
+        return INVALID_HANDLE_VALUE;
     // Under WOW64 a path under System32 would be sent to SysWOW64 and another
     // file counted. Off for this one open on this thread only; without WOW64
     // (32-bit Windows, a 64-bit build) the call fails and there is nothing
@@ -117,24 +137,25 @@ FILE *OpenCountFile(const char *path)
     // holds it for that.
     HANDLE hFile = CreateFileW(wszName, GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+                                   SECURITY_IDENTIFICATION,
                                NULL);
     if (fRedirectionOff)
         Wow64RevertWow64FsRedirection(pvRedirection);
     if (hFile == INVALID_HANDLE_VALUE)
-        return NULL;
-    if (GetFileType(hFile) != FILE_TYPE_DISK) {
+        return INVALID_HANDLE_VALUE;
+    // The text rules judge the name before Windows resolves it: a junction
+    // under a drive into an object directory (\RPC Control) holding a link, or
+    // a drive letter of the service's own logon session, can still lead a
+    // plain C:\ name to a pipe or a whole volume. The handle knows where the
+    // open landed.
+    DWORD cchFinal = 0;
+    if (GetFileType(hFile) != FILE_TYPE_DISK ||
+        (cchFinal = FinalPathOfHandle(hFile, wszScratch, cchScratch)) == 0 ||
+        cchFinal >= cchScratch || !IsFileBelowDevice(wszScratch)) {
         CloseHandle(hFile);
-        return NULL;
+        return INVALID_HANDLE_VALUE;
     }
-    int fd = _open_osfhandle((intptr_t)hFile, _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(hFile);
-        return NULL;
-    }
-    // From here the runtime owns the handle and closes it with the stream.
-    FILE *fp = _fdopen(fd, "rb");
-    if (fp == NULL)
-        _close(fd);
-    return fp;
+    return hFile;
 }

@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "../count/count.h"
-#include "../count/open.h"
 
 // A request without a NUL fills the whole buffer.
 static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_CHARS, "every request must fit the opener");

@@ -5,9 +5,51 @@
 #include <string>
 
 #include "count/count.h"
+#include "count/file_win.h"
+#include "count/stop.h"
 #include "pipe/request.h"
 #include "reference_count.h"
 #include "support.h"
+
+// The model of Windows: where an open landed, and where a read fails. Under
+// Wine no name the text rules pass reaches anything but a disk file, and no
+// read of one fails partway.
+static const wchar_t *ModelFinalPath = NULL; // NULL: as Wine says
+static ULONGLONG ModelReadFailsAt = 0;       // 0: no read fails
+
+DWORD FinalPathOfHandle(HANDLE hFile, wchar_t *wszPath, DWORD cchPath)
+{
+    if (ModelFinalPath == NULL) {
+        DWORD cch = GetFinalPathNameByHandleW(hFile, wszPath, cchPath, VOLUME_NAME_NT);
+        // Wine's answer stops at MAX_PATH characters, Windows' does not: past
+        // that, the volume's device and the path on it, as Windows gives them.
+        static union {
+            FILE_NAME_INFO info;
+            BYTE rgb[sizeof(FILE_NAME_INFO) + 65536];
+        } name;
+        if (cch != 0 || GetLastError() != ERROR_MORE_DATA ||
+            !GetFileInformationByHandleEx(hFile, FileNameInfo, &name, sizeof name))
+            return cch;
+        return (DWORD)swprintf(wszPath, cchPath, L"\\Device\\HarddiskVolume1%.*ls",
+                               (int)(name.info.FileNameLength / sizeof(WCHAR)), name.info.FileName);
+    }
+    size_t cch = wcslen(ModelFinalPath);
+    if (cch < cchPath)
+        wcscpy(wszPath, ModelFinalPath);
+    return (DWORD)(cch < cchPath ? cch : cch + 1);
+}
+
+BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+{
+    if (ModelReadFailsAt != 0 && ibAt + cb > ModelReadFailsAt) {
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return FALSE;
+    }
+    OVERLAPPED ov = {};
+    ov.Offset = (DWORD)ibAt;
+    ov.OffsetHigh = (DWORD)(ibAt >> 32);
+    return ReadFile(hFile, pv, cb, pcbRead, &ov);
+}
 
 namespace {
 
@@ -177,21 +219,64 @@ TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
     }
 }
 
-TEST_F(CountFiles, CtrlZAtBlockEdges)
+// The reader's block edges, with the caller's thread alone and with a helper
+// reading blocks ahead of it: a 0x1A on either side of an edge, in a block
+// read ahead, and near the end.
+TEST_F(CountFiles, BlockEdgesAreByteExact)
 {
-    const size_t sizes[] = {COUNT_BLOCK_SIZE - 1, COUNT_BLOCK_SIZE, COUNT_BLOCK_SIZE + 1};
-    for (size_t cb : sizes) {
+    const size_t B = COUNT_BLOCK_SIZE, cbLarge = (size_t)COUNT_HELPER_MIN_BYTES + B + 17;
+    for (size_t cb : {(size_t)0, (size_t)1, B - 1, B, B + 1, 2 * B, cbLarge}) {
         std::string spaces(cb, ' ');
-        EXPECT_EQ(cb, Checked(File("edge.txt", spaces)));
-        const size_t ends[] = {COUNT_BLOCK_SIZE - 2, COUNT_BLOCK_SIZE - 1, COUNT_BLOCK_SIZE};
-        for (size_t iEnd : ends) {
+        EXPECT_EQ(cb, Count(File("edge.txt", spaces)).count) << "size " << cb;
+        for (size_t iEnd : {B - 1, B, B + 1, 5 * B + 3, cbLarge - 1}) {
             if (iEnd >= cb)
                 continue;
             std::string bytes = spaces;
             bytes[iEnd] = '\x1A';
-            EXPECT_EQ(iEnd, Checked(File("edge.txt", bytes))) << "size " << cb << " end " << iEnd;
+            Counted c = Count(File("edge.txt", bytes));
+            EXPECT_TRUE(c.fOpened && c.count == iEnd) << "size " << cb << ", 0x1A at " << iEnd;
         }
     }
+}
+
+// A read that fails partway (a range another program holds locked, say), or
+// a stop raised beforehand, gives no count, alone or with a helper.
+TEST_F(CountFiles, AFailedReadOrAStopGivesNoCount)
+{
+    for (size_t cb : {3 * COUNT_BLOCK_SIZE, (size_t)COUNT_HELPER_MIN_BYTES + COUNT_BLOCK_SIZE}) {
+        std::string path = File("failing.txt", std::string(cb, ' '));
+        ModelReadFailsAt = cb - COUNT_BLOCK_SIZE / 2;
+        EXPECT_FALSE(Count(path).fOpened) << cb;
+        ModelReadFailsAt = 0;
+        InterlockedExchange(&StopRequested, 1);
+        EXPECT_FALSE(Count(path).fOpened) << cb;
+        InterlockedExchange(&StopRequested, 0);
+        EXPECT_EQ(cb, Count(path).count) << "once nothing is in the way";
+    }
+}
+
+// What the open reached decides, past the text rules: on Windows a junction
+// into an object directory and a link there can lead a plain C:\ name to a
+// volume or a pipe, which Wine cannot show.
+TEST_F(CountFiles, OnlyAFileBelowADeviceIsCounted)
+{
+    std::string path = File("words.txt", "one two  three");
+    const struct {
+        const wchar_t *wszReached;
+        bool fCounted;
+    } cases[] = {{L"\\Device\\HarddiskVolume1\\dir\\words.txt", true},
+                 {L"\\Device\\Mup\\host\\share\\words.txt", true},
+                 {L"\\Device\\HarddiskVolume1", false},
+                 {L"\\Device\\HarddiskVolume1\\", false},
+                 {L"\\Device\\NamedPipe\\trap", false},
+                 {L"\\Device\\Mailslot\\trap", false},
+                 {L"\\RPC Control\\trap", false},
+                 {L"", false}};
+    for (const auto &c : cases) {
+        ModelFinalPath = c.wszReached;
+        EXPECT_EQ(c.fCounted, Count(path).fOpened) << (int)(&c - cases);
+    }
+    ModelFinalPath = NULL;
 }
 
 } // namespace

@@ -188,46 +188,6 @@ TEST(CountBlock, AgreesWithTheScalarPath)
     }
 }
 
-// Streams through a temporary file opened in binary mode.
-CountStatus CountThroughStream(const std::string &bytes, unsigned long long *pCount,
-                               long lStop = 0)
-{
-    FILE *fp = tmpfile();
-    if (fp == NULL)
-        return CountReadError;
-    fwrite(bytes.data(), 1, bytes.size(), fp);
-    rewind(fp);
-    *pCount = 0;
-    CountStatus status = CountStream(fp, pCount, &lStop);
-    fclose(fp);
-    return status;
-}
-
-TEST(CountStream, CountsAcrossBlocks)
-{
-    std::string bytes(COUNT_BLOCK_SIZE * 3 + 17, ' ');
-    unsigned long long count = 0;
-    ASSERT_EQ(CountDone, CountThroughStream(bytes, &count));
-    EXPECT_EQ(bytes.size(), count);
-
-    // A 0x1A as the last byte of one block and as the first of the next.
-    const size_t ends[] = {COUNT_BLOCK_SIZE - 1, COUNT_BLOCK_SIZE, COUNT_BLOCK_SIZE + 1};
-    for (size_t iEnd : ends) {
-        std::string withEnd = bytes;
-        withEnd[iEnd] = 0x1A;
-        ASSERT_EQ(CountDone, CountThroughStream(withEnd, &count));
-        EXPECT_EQ(iEnd, count) << "0x1A at " << iEnd;
-    }
-}
-
-TEST(CountStream, AStopRaisedBeforehandAbandonsTheCount)
-{
-    std::string bytes(COUNT_BLOCK_SIZE * 2, ' ');
-    unsigned long long count = 0;
-    EXPECT_EQ(CountStopped, CountThroughStream(bytes, &count, 1));
-    EXPECT_EQ(0u, count);
-}
-
 TEST(CountSpaces, MissingAndEmptyPathsAreNotOpened)
 {
     unsigned long long count = 99;

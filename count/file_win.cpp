@@ -1,0 +1,169 @@
+// Counting a named file on Windows. Two workers, the calling thread and a
+// helper, each take the next block, read it with a handle and into a buffer
+// of their own, and count it, while what they find is taken in the file's
+// order, so that the count ends at the first 0x1A, short block or failed read
+// whichever worker gets there first. Measured under Wine on two cores, this
+// reads and counts a cached file faster than one plain read does; a reader
+// thread handing blocks to a counter never passes the read's own pace, and
+// overlapped reads of a disk file go through the Wine server.
+#include <windows.h>
+
+#include "count.h"
+#include "file_win.h"
+#include "stop.h"
+
+// How far (blocks) the workers may run ahead of the first block not yet taken
+// in order: the room for the results waiting to be taken.
+static const LONGLONG RUN_AHEAD_BLOCKS = 16;
+// The helper's stack (bytes): it holds nothing large.
+static const SIZE_T HELPER_STACK_BYTES = 64 * 1024;
+// How often (ms) a waiting worker, and the join, look at the stop request.
+static const DWORD STOP_POLL_MS = 10;
+
+enum BlockState { BlockEmpty, BlockFull, BlockLast, BlockFailed };
+
+struct BlockResult {
+    unsigned long long count;
+    BlockState state;
+};
+
+// One count: what the workers share, under its lock.
+struct CountRun {
+    SRWLOCK lock;
+    CONDITION_VARIABLE taken; // the results taken in order have advanced
+    LONGLONG iNext;           // the next block a worker takes
+    LONGLONG iTaken;          // blocks taken in order into total
+    unsigned long long total;
+    int fOver, fFailed;
+    BlockResult results[RUN_AHEAD_BLOCKS];
+};
+
+struct Worker {
+    CountRun *pRun;
+    HANDLE hFile;
+    unsigned char *pbBuffer;
+};
+
+// Reads block iBlock into pb; returns the bytes read (fewer than a block
+// where the file ends within it), or -1 when a read failed.
+static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb)
+{
+    size_t cbDone = 0;
+    while (cbDone < COUNT_BLOCK_SIZE) {
+        ULONGLONG ibAt = (ULONGLONG)iBlock * COUNT_BLOCK_SIZE + cbDone;
+        DWORD cbRead = 0;
+        if (!ReadFileAt(hFile, ibAt, pb + cbDone, (DWORD)(COUNT_BLOCK_SIZE - cbDone), &cbRead))
+            // 38: the read begins at or past the end of the file.
+            return GetLastError() == ERROR_HANDLE_EOF ? (LONGLONG)cbDone : -1;
+        if (cbRead == 0)
+            break;
+        cbDone += cbRead;
+    }
+    return (LONGLONG)cbDone;
+}
+
+static void RunWorker(Worker *pWorker)
+{
+    CountRun *pRun = pWorker->pRun;
+    AcquireSRWLockExclusive(&pRun->lock);
+    for (;;) {
+        while (!pRun->fOver && !StopRequested && pRun->iNext - pRun->iTaken >= RUN_AHEAD_BLOCKS)
+            SleepConditionVariableSRW(&pRun->taken, &pRun->lock, STOP_POLL_MS, 0);
+        if (StopRequested)
+            pRun->fOver = pRun->fFailed = 1;
+        if (pRun->fOver)
+            break;
+        LONGLONG iBlock = pRun->iNext++;
+        ReleaseSRWLockExclusive(&pRun->lock);
+
+        BlockResult result = {0, BlockFailed};
+        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer);
+        if (cbRead >= 0) {
+            int fEnd = CountBlock(pWorker->pbBuffer, (size_t)cbRead, &result.count);
+            result.state = (fEnd || cbRead < (LONGLONG)COUNT_BLOCK_SIZE) ? BlockLast : BlockFull;
+        }
+
+        AcquireSRWLockExclusive(&pRun->lock);
+        pRun->results[iBlock % RUN_AHEAD_BLOCKS] = result;
+        BlockResult *pNext;
+        while (!pRun->fOver &&
+               (pNext = &pRun->results[pRun->iTaken % RUN_AHEAD_BLOCKS])->state != BlockEmpty) {
+            pRun->total += pNext->count;
+            pRun->fOver = pNext->state != BlockFull;
+            pRun->fFailed = pNext->state == BlockFailed;
+            pNext->state = BlockEmpty;
+            ++pRun->iTaken;
+        }
+        WakeAllConditionVariable(&pRun->taken);
+    }
+    ReleaseSRWLockExclusive(&pRun->lock);
+}
+
+static DWORD WINAPI HelperThread(LPVOID pvWorker)
+{
+    RunWorker((Worker *)pvWorker);
+    return 0;
+}
+
+// Counts the open file with the buffers rgpb[0] and rgpb[1] (a block each).
+static int CountOpenFile(HANDLE hFile, unsigned char *const rgpb[2], unsigned long long *pCount)
+{
+    CountRun run = {};
+    InitializeSRWLock(&run.lock);
+    InitializeConditionVariable(&run.taken);
+    Worker workers[2] = {{&run, hFile, rgpb[0]}, {&run, INVALID_HANDLE_VALUE, rgpb[1]}};
+    HANDLE hHelper = NULL;
+    LARGE_INTEGER cbFile;
+    if (GetFileSizeEx(hFile, &cbFile) && (ULONGLONG)cbFile.QuadPart >= COUNT_HELPER_MIN_BYTES) {
+        // A handle of its own: Windows runs the reads of one synchronous
+        // handle one at a time. The same file, reached without its name.
+        workers[1].hFile = ReOpenFile(hFile, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      FILE_FLAG_SEQUENTIAL_SCAN);
+        if (workers[1].hFile != INVALID_HANDLE_VALUE)
+            hHelper = CreateThread(NULL, HELPER_STACK_BYTES, HelperThread, &workers[1],
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    }
+    RunWorker(&workers[0]);
+    // Joined before its buffer is used again. A stop's cancel reaches only
+    // the loop's own thread: a helper blocked in a read (a share that stopped
+    // answering) is cancelled here.
+    if (hHelper != NULL) {
+        while (WaitForSingleObject(hHelper, STOP_POLL_MS) == WAIT_TIMEOUT) {
+            if (StopRequested)
+                CancelSynchronousIo(hHelper);
+        }
+        CloseHandle(hHelper);
+    }
+    if (workers[1].hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(workers[1].hFile);
+    *pCount = run.total;
+    return !run.fFailed;
+}
+
+// The workers' buffers, allocated at the first count and kept: a fresh
+// allocation costs more than the read of a cached megabyte (every page is
+// touched anew; about 1.3 ms per MiB under Wine). One count at a time uses them.
+static SRWLOCK BufferLock = SRWLOCK_INIT;
+static unsigned char *Buffers = NULL;
+
+int CountSpaces(const char *path, unsigned long long *pCount)
+{
+    int fCounted = 0;
+    AcquireSRWLockExclusive(&BufferLock);
+    if (Buffers == NULL)
+        Buffers = (unsigned char *)VirtualAlloc(NULL, 2 * COUNT_BLOCK_SIZE,
+                                                MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (Buffers != NULL) {
+        unsigned char *const rgpb[2] = {Buffers, Buffers + COUNT_BLOCK_SIZE};
+        // The helper's buffer is free until the count begins.
+        HANDLE hFile = OpenCountFile(path, (wchar_t *)rgpb[1],
+                                     (DWORD)(COUNT_BLOCK_SIZE / sizeof(wchar_t)));
+        if (hFile != INVALID_HANDLE_VALUE) {
+            fCounted = CountOpenFile(hFile, rgpb, pCount);
+            CloseHandle(hFile);
+        }
+    }
+    ReleaseSRWLockExclusive(&BufferLock);
+    return fCounted;
+}

@@ -1,0 +1,13 @@
+// The real call. A test that models a read failing partway defines
+// ReadFileAt in an object file, so this member of the library is then never
+// linked in.
+#include "file_win.h"
+
+BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+{
+    // On a synchronous handle the read waits, and starts at the offset given.
+    OVERLAPPED ov = {};
+    ov.Offset = (DWORD)ibAt;
+    ov.OffsetHigh = (DWORD)(ibAt >> 32);
+    return ReadFile(hFile, pv, cb, pcbRead, &ov);
+}
