@@ -12,9 +12,10 @@ static const int BENCH_MAX_RUNS = 15;
 // The sizes of one run of the program: the full run or --quick.
 struct BenchSizes {
     const char *szMode;
-    int nRuns;
-    size_t cbCountFile;      // the generated file for the counting rows
-    size_t cbByteLoopSlice;  // its first bytes, which the fgetc loop is timed on
+    int nRuns;               // timed runs of the request, connection and log rows
+    int nCountRuns;          // timed runs of each counting row
+    size_t cbCountFiles[2];  // the generated files the count is timed on
+    size_t cbByteLoopSlice;  // a file the fgetc loop and the counter alone are timed on
     size_t cbSmallFile;      // the file each request asks for
     int nRequestsPerRun;     // requests over one connection, per timed run
     int nConnectionsPerRun;  // connections (one request and "exit"), per timed run
@@ -33,7 +34,8 @@ double BenchMedian(double *adValues, int nValues);
 void BenchFail(const char *szFormat, ...);
 int BenchFailureCount(void);
 
-// Counting rows: the bare read, the fgetc loop and CountSpaces on generated text.
+// Counting rows: CountSpaces against the fastest plain read of the same cached
+// file, the fgetc loop and the counter alone, on generated text.
 void BenchCounting(const BenchSizes *pSizes, const char *szDir);
 
 // Request, connection and memory rows: the connection loop against a bare echo

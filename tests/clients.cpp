@@ -48,14 +48,17 @@ HANDLE OpenClient(DWORD *pdwError, DWORD dwWaitMs, bool fWaitForName, const char
             return hPipe;
         }
         bool fPassing = dwError == ERROR_PIPE_BUSY || (fWaitForName && dwError == ERROR_FILE_NOT_FOUND);
-        if (!fPassing || GetTickCount() - dwStart >= dwWaitMs) {
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (!fPassing || dwElapsed >= dwWaitMs) {
             if (pdwError != NULL)
                 *pdwError = dwError;
             return INVALID_HANDLE_VALUE;
         }
         if (pRetries != NULL)
             ++(dwError == ERROR_PIPE_BUSY ? pRetries->nBusy : pRetries->nNotFound);
-        Sleep(5);
+        // Busy: back the moment an instance is free. No name: nothing to wait on.
+        if (dwError != ERROR_PIPE_BUSY || !WaitNamedPipeA(szPipe, dwWaitMs - dwElapsed))
+            Sleep(5);
     }
 }
 

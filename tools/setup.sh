@@ -2,6 +2,7 @@
 # Installs what building and testing need on Debian 12, as root. Safe to rerun:
 # it only touches apt when something is missing.
 #   setup.sh            the Windows builds and their tests under Wine
+#   setup.sh --x64      the same, and the 64-bit build wherever the kernel runs
 #   setup.sh --native   the native checks: gcc, clang, libFuzzer's runtime and
 #                       the Windows headers for the compile in MSVC mode
 set -euo pipefail
@@ -71,6 +72,6 @@ install "${need[@]}"
 # Some kernels run no 32-bit code at all (ia32 emulation off), and so no 32-bit
 # Wine: there the tests run on a 64-bit build of the same sources.
 runs32=$(bash "$(dirname "$0")/runs-32bit.sh")
-if [ "$runs32" = no ]; then
+if [ "$runs32" = no ] || [ "${1-}" = --x64 ]; then
     have_cmd x86_64-w64-mingw32-g++-posix || install g++-mingw-w64-x86-64-posix
 fi
