@@ -1,5 +1,6 @@
 // The counter: one fused pass over each block.
 #include "count.h"
+#include "count_avx2.h"
 #include "count_sse2.h"
 #include "cpu.h"
 
@@ -19,8 +20,13 @@ int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCo
 
 int CountBlock(const unsigned char *pb, size_t cb, unsigned long long *pCount)
 {
+    // Asked once: the answers cannot change while the process runs.
+#if COUNT_HAVE_AVX2
+    static const int fAvx2 = CpuHasAvx2();
+    if (fAvx2)
+        return CountBlockAvx2(pb, cb, pCount);
+#endif
 #if COUNT_HAVE_SSE2
-    // Asked once: the answer cannot change while the process runs.
     static const int fSse2 = CpuHasSse2();
     if (fSse2)
         return CountBlockSse2(pb, cb, pCount);

@@ -35,6 +35,7 @@ struct CountRun {
     LONGLONG iTaken;          // blocks taken in order into total
     unsigned long long total;
     int fOver, fFailed;
+    int nWaiting; // workers waiting for room: only they need waking
     BlockResult results[RUN_AHEAD_BLOCKS];
 };
 
@@ -67,8 +68,11 @@ static void RunWorker(Worker *pWorker)
     CountRun *pRun = pWorker->pRun;
     AcquireSRWLockExclusive(&pRun->lock);
     for (;;) {
-        while (!pRun->fOver && !StopRequested && pRun->iNext - pRun->iTaken >= RUN_AHEAD_BLOCKS)
+        while (!pRun->fOver && !StopRequested && pRun->iNext - pRun->iTaken >= RUN_AHEAD_BLOCKS) {
+            ++pRun->nWaiting;
             SleepConditionVariableSRW(&pRun->taken, &pRun->lock, STOP_POLL_MS, 0);
+            --pRun->nWaiting;
+        }
         if (StopRequested)
             pRun->fOver = pRun->fFailed = 1;
         if (pRun->fOver)
@@ -94,7 +98,8 @@ static void RunWorker(Worker *pWorker)
             pNext->state = BlockEmpty;
             ++pRun->iTaken;
         }
-        WakeAllConditionVariable(&pRun->taken);
+        if (pRun->nWaiting > 0)
+            WakeAllConditionVariable(&pRun->taken);
     }
     ReleaseSRWLockExclusive(&pRun->lock);
 }
