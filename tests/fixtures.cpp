@@ -73,6 +73,7 @@ void LoopTest::SetUp()
     dir = MakeTestDir(szDirName);
     words = dir + "\\words.txt";
     ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
+    wordsReply = "(Server): file:" + words + ", spaces = 3";
 }
 
 void LoopTest::TearDown()

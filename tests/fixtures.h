@@ -39,7 +39,8 @@ protected:
 };
 
 // For tests that run the connection loop: a clean log, a folder of the test's
-// own holding words (a file of three spaces), and the loop stopped afterwards.
+// own holding words (a file of three spaces, and wordsReply its reply), and
+// the loop stopped afterwards.
 class LoopTest : public ::testing::Test {
 protected:
     explicit LoopTest(const char *szDirName) : szDirName(szDirName) {}
@@ -48,5 +49,5 @@ protected:
 
     const char *szDirName;
     HANDLE hLoop = NULL;
-    std::string dir, words;
+    std::string dir, words, wordsReply;
 };

@@ -50,7 +50,7 @@ TEST_F(Client, ReadsPathsFromStandardInput)
 TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
 {
     hLoop = StartLoopThread();
-    const std::string line = words + "\r\n", reply = "(Server): file:" + words + ", spaces = 3";
+    const std::string line = words + "\r\n", reply = wordsReply;
     std::string out, err;
     int code = RunProgram(ClientCommand(""), line, &out, &err, 30000, [&](HANDLE hInput) {
         EXPECT_EQ("Client exited\n", WaitForLogLines(9).at(6));

@@ -33,13 +33,7 @@ size_t CountLines(const Lines &lines, const std::string &line)
 class Pipe : public LoopTest {
 protected:
     Pipe() : LoopTest("pipe") {}
-    void SetUp() override
-    {
-        LoopTest::SetUp();
-        wordsReply = "(Server): file:" + words + ", spaces = 3";
-    }
     void Start(bool fCreate = true) { hLoop = StartLoopThread(fCreate); }
-    std::string wordsReply;
 };
 
 TEST_F(Pipe, OneConnectionIsServedAndLogged)

@@ -95,10 +95,9 @@ protected:
         DWORD dwError = 0;
         HANDLE hClient = OpenClient(&dwError);
         EXPECT_NE(INVALID_HANDLE_VALUE, hClient) << dwError;
-        std::string reply = "(Server): file:" + words + ", spaces = 3";
-        EXPECT_EQ(reply, Ask(hClient, words));
+        EXPECT_EQ(wordsReply, Ask(hClient, words));
         EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-        return {"Connected. Waiting for command.\n", "Received: " + words + "\n", reply,
+        return {"Connected. Waiting for command.\n", "Received: " + words + "\n", wordsReply,
                 "Received: exit\n", "Client exited\n"};
     }
 };
@@ -182,7 +181,7 @@ TEST_F(PipeModel, AClientThatNeverReadsItsEchoDoesNotHoldTheService)
     HANDLE hNext = OpenClient(NULL, DISCONNECT_FLUSH_WAIT_MS * 5);
     ASSERT_NE(INVALID_HANDLE_VALUE, hNext) << "held by a client that never reads";
     EXPECT_LT(GetTickCount() - dwStart, DISCONNECT_FLUSH_WAIT_MS * 3);
-    EXPECT_EQ("(Server): file:" + words + ", spaces = 3", Ask(hNext, words));
+    EXPECT_EQ(wordsReply, Ask(hNext, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hNext));
     CloseHandle(hSilent);
 }
