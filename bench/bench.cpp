@@ -27,7 +27,7 @@ static const BenchSizes FULL_SIZES = {
     1000, 100, 100,
 };
 static const BenchSizes QUICK_SIZES = {
-    "quick", 3, 3, {4 * 1024 * 1024, 40 * 1024 * 1024}, 1024 * 1024, 1000, 100, 20, 100, 10, 100,
+    "quick", 3, 3, {4 * 1024 * 1024, 72 * 1024 * 1024}, 1024 * 1024, 1000, 100, 20, 100, 10, 100,
 };
 
 static int FailureCount = 0;
