@@ -120,7 +120,7 @@ static int IsFileBelowDevice(const wchar_t *wszNtPath)
     return 1;
 }
 
-HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch)
+HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfRemote)
 {
     wchar_t wszName[OPEN_NAME_CHARS];
     if (!NameToOpen(path, wszName, OPEN_NAME_CHARS))
@@ -157,5 +157,7 @@ HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch)
         CloseHandle(hFile);
         return INVALID_HANDLE_VALUE;
     }
+    // Every name over the network reaches its redirector through this one.
+    *pfRemote = HasPrefix(wszScratch, L"\\Device\\Mup\\");
     return hFile;
 }
