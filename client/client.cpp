@@ -238,12 +238,11 @@ static int ConsoleToAnsi(char *line, size_t cbLine)
 
 static const char NOT_IN_CODE_PAGE[] = "%s: a path the service cannot read in its code page: %.40s...\n";
 
-// Asks for a path of the command line, taken from the wide command line as
-// the system holds it: the runtime's ANSI argv is a best-fit conversion.
+// Asks for a path of the command line, converted as console input is.
 static int AskArgument(Session *pSession, const wchar_t *wszPath, int *pWorst)
 {
     // Room for a path one byte too long, which AskPath refuses by its length.
-    char path[PIPE_BUFFER_SIZE + 1];
+    char path[PIPE_BUFFER_SIZE + 1] = "";
     if (!WideToAnsi(wszPath, path, sizeof path)) {
         if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
             fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40ls...\n", PROGRAM,
@@ -299,7 +298,10 @@ static int AskStdinPaths(Session *pSession, int *pWorst)
     return ExitOk;
 }
 
-int main(int argc, char **argv)
+// Takes the options and then the paths of the command line, all of it from
+// the wide command line as the system holds it: the runtime's ANSI argv is a
+// best-fit conversion, and two parsers need not split the line alike.
+static int Run(int argc, wchar_t **argv)
 {
     char szPipe[MAX_PATH];
     snprintf(szPipe, sizeof szPipe, "%s", PIPE_NAME);
@@ -307,36 +309,40 @@ int main(int argc, char **argv)
     int iFirstPath = argc;
 
     for (int i = 1; i < argc; ++i) {
-        int fTakesValue = strcmp(argv[i], "--server") == 0 || strcmp(argv[i], "--wait") == 0;
+        int fTakesValue = wcscmp(argv[i], L"--server") == 0 || wcscmp(argv[i], L"--wait") == 0;
         if (fTakesValue && i + 1 >= argc) {
-            fprintf(stderr, "%s: %s needs a value\n", PROGRAM, argv[i]);
+            fprintf(stderr, "%s: %ls needs a value\n", PROGRAM, argv[i]);
             PrintUsage(stderr);
             return ExitUsage;
         }
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        if (wcscmp(argv[i], L"--help") == 0 || wcscmp(argv[i], L"-h") == 0) {
             PrintUsage(stdout);
             return ExitOk;
-        } else if (strcmp(argv[i], "--version") == 0) {
+        } else if (wcscmp(argv[i], L"--version") == 0) {
             printf("%s %s\n", PROGRAM, QUORVEL_VERSION);
             return ExitOk;
-        } else if (strcmp(argv[i], "--server") == 0) {
-            int cch = snprintf(szPipe, sizeof szPipe, "\\\\%s\\Pipe\\%s", argv[++i],
+        } else if (wcscmp(argv[i], L"--server") == 0) {
+            char szServer[MAX_PATH];
+            int cch = -1;
+            if (WideToAnsi(argv[++i], szServer, sizeof szServer))
+                cch = snprintf(szPipe, sizeof szPipe, "\\\\%s\\Pipe\\%s", szServer,
                                QUORVEL_PIPE_LEAF);
             if (cch < 0 || (size_t)cch >= sizeof szPipe) {
-                fprintf(stderr, "%s: server name too long\n", PROGRAM);
+                fprintf(stderr, "%s: server name too long, or not in the ANSI code page\n", PROGRAM);
                 return ExitUsage;
             }
-        } else if (strcmp(argv[i], "--wait") == 0) {
-            if (!ParseWaitMs(argv[++i], &dwWaitMs)) {
-                fprintf(stderr, "%s: --wait takes milliseconds from 0 to %lu, not \"%s\"\n",
+        } else if (wcscmp(argv[i], L"--wait") == 0) {
+            char szWait[32];
+            if (!WideToAnsi(argv[++i], szWait, sizeof szWait) || !ParseWaitMs(szWait, &dwWaitMs)) {
+                fprintf(stderr, "%s: --wait takes milliseconds from 0 to %lu, not \"%ls\"\n",
                         PROGRAM, (unsigned long)(INFINITE - 1), argv[i]);
                 return ExitUsage;
             }
-        } else if (strcmp(argv[i], "--") == 0) {
+        } else if (wcscmp(argv[i], L"--") == 0) {
             iFirstPath = i + 1;
             break;
-        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
-            fprintf(stderr, "%s: unknown option %s\n", PROGRAM, argv[i]);
+        } else if (argv[i][0] == L'-' && argv[i][1] == L'-') {
+            fprintf(stderr, "%s: unknown option %ls\n", PROGRAM, argv[i]);
             PrintUsage(stderr);
             return ExitUsage;
         } else {
@@ -347,24 +353,28 @@ int main(int argc, char **argv)
 
     Session session = {szPipe, dwWaitMs, INVALID_HANDLE_VALUE};
     int res = ExitOk, worst = ExitOk;
-    if (iFirstPath >= argc) {
+    if (iFirstPath >= argc)
         res = AskStdinPaths(&session, &worst);
-    } else {
-        int cWide = 0;
-        LPWSTR *wargv = CommandLineToArgvW(GetCommandLineW(), &cWide);
-        if (wargv == NULL || cWide != argc) {
-            fprintf(stderr, "%s: cannot read the command line: error %lu\n", PROGRAM,
-                    (unsigned long)GetLastError());
-            return ExitFailed;
-        }
-        for (int i = iFirstPath; i < argc && res == ExitOk; ++i)
-            res = AskArgument(&session, wargv[i], &worst);
-        LocalFree(wargv);
-    }
+    for (int i = iFirstPath; i < argc && res == ExitOk; ++i)
+        res = AskArgument(&session, argv[i], &worst);
     if (res == ExitOk)
         res = LetGo(&session);
     else if (session.hPipe != INVALID_HANDLE_VALUE)
         CloseHandle(session.hPipe);
     fflush(stdout);
     return res != ExitOk ? res : worst;
+}
+
+int main(void)
+{
+    int argc = 0;
+    LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == NULL) {
+        fprintf(stderr, "%s: cannot read the command line: error %lu\n", PROGRAM,
+                (unsigned long)GetLastError());
+        return ExitFailed;
+    }
+    int res = Run(argc, argv);
+    LocalFree(argv);
+    return res;
 }

@@ -34,5 +34,6 @@ int CountBlockScalar(const unsigned char *pb, size_t cb, unsigned long long *pCo
 // never waits for a huge file. Returns nonzero with *pCount set when the file
 // was opened and read to its end (or its first 0x1A); zero when it could not
 // be opened or read, is not a file on a drive or a share (a pipe, a device, a
-// volume), or a stop came first. One file at a time: further callers wait.
+// volume), or a stop ended the count. One file at a time: further callers
+// wait.
 int CountSpaces(const char *path, unsigned long long *pCount);

@@ -35,7 +35,7 @@ struct CountRun {
     LONGLONG iTaken;          // blocks taken in order into total
     unsigned long long total;
     int fOver, fFailed;
-    int fRemote;  // the file is on the network redirector
+    int fOnVolume; // the file lies on a disk volume
     int nWaiting; // workers waiting for room: only they need waking
     BlockResult results[RUN_AHEAD_BLOCKS];
 };
@@ -47,13 +47,13 @@ struct Worker {
 };
 
 // Reads block iBlock into pb; returns the bytes read (fewer than a block
-// where the file ends within it), or -1 when a read failed. A read of a local
-// file comes back short only at its end; one over the network is taken as
-// ended only once a read finds nothing more.
-static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, int fRemote)
+// where the file ends within it), or -1 when a read failed. On a disk volume
+// a read comes back short only at the file's end; elsewhere (a share, say)
+// the file is taken as ended only once a read finds nothing more.
+static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, int fOnVolume)
 {
     size_t cbDone = 0;
-    while (cbDone < COUNT_BLOCK_SIZE && (cbDone == 0 || fRemote)) {
+    while (cbDone < COUNT_BLOCK_SIZE && (cbDone == 0 || !fOnVolume)) {
         ULONGLONG ibAt = (ULONGLONG)iBlock * COUNT_BLOCK_SIZE + cbDone;
         DWORD cbRead = 0;
         if (!ReadFileAt(hFile, ibAt, pb + cbDone, (DWORD)(COUNT_BLOCK_SIZE - cbDone), &cbRead))
@@ -84,7 +84,7 @@ static void RunWorker(Worker *pWorker)
         ReleaseSRWLockExclusive(&pRun->lock);
 
         BlockResult result = {0, BlockFailed};
-        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, pRun->fRemote);
+        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, pRun->fOnVolume);
         if (cbRead >= 0) {
             int fEnd = CountBlock(pWorker->pbBuffer, (size_t)cbRead, &result.count);
             result.state = (fEnd || cbRead < (LONGLONG)COUNT_BLOCK_SIZE) ? BlockLast : BlockFull;
@@ -114,13 +114,13 @@ static DWORD WINAPI HelperThread(LPVOID pvWorker)
 }
 
 // Counts the open file with the buffers rgpb[0] and rgpb[1] (a block each).
-static int CountOpenFile(HANDLE hFile, int fRemote, unsigned char *const rgpb[2],
+static int CountOpenFile(HANDLE hFile, int fOnVolume, unsigned char *const rgpb[2],
                          unsigned long long *pCount)
 {
     // The first block by the caller alone: most files end within it, and need
     // no more than that read.
     *pCount = 0;
-    LONGLONG cbFirst = ReadBlock(hFile, 0, rgpb[0], fRemote);
+    LONGLONG cbFirst = ReadBlock(hFile, 0, rgpb[0], fOnVolume);
     if (cbFirst < 0)
         return 0;
     if (CountBlock(rgpb[0], (size_t)cbFirst, pCount) || cbFirst < (LONGLONG)COUNT_BLOCK_SIZE)
@@ -131,7 +131,7 @@ static int CountOpenFile(HANDLE hFile, int fRemote, unsigned char *const rgpb[2]
     InitializeConditionVariable(&run.taken);
     run.iNext = run.iTaken = 1;
     run.total = *pCount;
-    run.fRemote = fRemote;
+    run.fOnVolume = fOnVolume;
     Worker workers[2] = {{&run, hFile, rgpb[0]}, {&run, INVALID_HANDLE_VALUE, rgpb[1]}};
     HANDLE hHelper = NULL;
     LARGE_INTEGER cbFile;
@@ -178,11 +178,11 @@ int CountSpaces(const char *path, unsigned long long *pCount)
     if (Buffers != NULL) {
         unsigned char *const rgpb[2] = {Buffers, Buffers + COUNT_BLOCK_SIZE};
         // The helper's buffer is free until the count begins.
-        int fRemote = 0;
+        int fOnVolume = 0;
         HANDLE hFile = OpenCountFile(path, (wchar_t *)rgpb[1],
-                                     (DWORD)(COUNT_BLOCK_SIZE / sizeof(wchar_t)), &fRemote);
+                                     (DWORD)(COUNT_BLOCK_SIZE / sizeof(wchar_t)), &fOnVolume);
         if (hFile != INVALID_HANDLE_VALUE) {
-            fCounted = CountOpenFile(hFile, fRemote, rgpb, pCount);
+            fCounted = CountOpenFile(hFile, fOnVolume, rgpb, pCount);
             CloseHandle(hFile);
         }
     }

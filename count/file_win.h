@@ -6,10 +6,10 @@
 
 // Opens path read-only for counting, or returns INVALID_HANDLE_VALUE when it
 // cannot be opened or does not lead to a file on a drive or a share; sets
-// *pfRemote when it reached the network redirector. wszScratch (cchScratch
+// *pfOnVolume when the file lies on a disk volume. wszScratch (cchScratch
 // characters, up to the longest NT path) holds the name that the open
 // reached while it is judged.
-HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfRemote);
+HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfOnVolume);
 
 // The open handle's final path in the NT namespace ("\Device\...", as
 // GetFinalPathNameByHandleW with VOLUME_NAME_NT gives it): its length, 0 on

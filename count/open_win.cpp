@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <wchar.h>
+#include <wctype.h>
 
 #include "count.h"
 #include "file_win.h"
@@ -98,29 +99,41 @@ static int NameToOpen(const char *path, wchar_t *wszName, DWORD cchName)
     return cch > 0 && (DWORD)cch < cchName;
 }
 
+// The device part of an NT path ("\Device\X\..."): X and its length in
+// *pcch, or NULL for a path not below \Device.
+static const wchar_t *DeviceOf(const wchar_t *wszNtPath, size_t *pcch)
+{
+    if (!HasPrefix(wszNtPath, L"\\Device\\"))
+        return NULL;
+    *pcch = wcscspn(wszNtPath + 8, L"\\");
+    return wszNtPath + 8;
+}
+
 // What the open reached, in the NT namespace: a file below a device, as in
 // "\Device\HarddiskVolume1\dir\file" or "\Device\Mup\host\share\file"; not a
 // device or volume alone (GetFileType calls a volume a disk), nor a pipe or
-// mailslot.
-// Refused by what it is, not admitted by a list of the devices that hold
-// files: file systems come with names nobody lists.
+// mailslot, nor what the text rules refuse by name: a shadow copy, which
+// bypasses a file's locks, or a disk's own objects (its raw disk, "DR0", and
+// its partitions). Refused by what it is, not admitted by a list of the
+// devices that hold files: file systems come with names nobody lists.
 static int IsFileBelowDevice(const wchar_t *wszNtPath)
 {
     static const wchar_t *const rgwszNotFiles[] = {L"NamedPipe", L"Mailslot"};
-    if (!HasPrefix(wszNtPath, L"\\Device\\"))
-        return 0;
-    const wchar_t *wszDevice = wszNtPath + 8;
-    size_t cchDevice = wcscspn(wszDevice, L"\\");
-    if (cchDevice == 0 || wszDevice[cchDevice] == L'\0' || wszDevice[cchDevice + 1] == L'\0')
+    size_t cchDevice = 0;
+    const wchar_t *wszDevice = DeviceOf(wszNtPath, &cchDevice);
+    if (wszDevice == NULL || cchDevice == 0 || wszDevice[cchDevice] == L'\0' ||
+        wszDevice[cchDevice + 1] == L'\0')
         return 0;
     for (const wchar_t *wszNot : rgwszNotFiles) {
         if (cchDevice == wcslen(wszNot) && _wcsnicmp(wszDevice, wszNot, cchDevice) == 0)
             return 0;
     }
-    return 1;
+    // "HarddiskVolumeShadowCopy1", and "Harddisk0", the directory of disk 0.
+    return _wcsnicmp(wszDevice, L"HarddiskVolumeShadowCopy", 24) != 0 &&
+           !(_wcsnicmp(wszDevice, L"Harddisk", 8) == 0 && iswdigit(wszDevice[8]));
 }
 
-HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfRemote)
+HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfOnVolume)
 {
     wchar_t wszName[OPEN_NAME_CHARS];
     if (!NameToOpen(path, wszName, OPEN_NAME_CHARS))
@@ -157,7 +170,10 @@ HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, in
         CloseHandle(hFile);
         return INVALID_HANDLE_VALUE;
     }
-    // Every name over the network reaches its redirector through this one.
-    *pfRemote = HasPrefix(wszScratch, L"\\Device\\Mup\\");
+    // A disk volume's file system reads all it is asked for but at the end of
+    // a file; a redirector, say, need not.
+    size_t cchDevice = 0;
+    const wchar_t *wszDevice = DeviceOf(wszScratch, &cchDevice);
+    *pfOnVolume = _wcsnicmp(wszDevice, L"HarddiskVolume", 14) == 0 && iswdigit(wszDevice[14]);
     return hFile;
 }

@@ -56,8 +56,15 @@ static void CheckWhole(const unsigned char *pb, size_t cb, unsigned long long wa
     static const struct {
         int (*pfn)(const unsigned char *, size_t, unsigned long long *);
         int fHere;
-    } paths[] = {{CountBlock, 1}, {CountBlockScalar, 1}, {CountBlockSse2, CpuHasSse2()},
-                 {CountBlockAvx2, CpuHasAvx2()}};
+    } paths[] = {{CountBlock, 1},
+                 {CountBlockScalar, 1},
+#if COUNT_HAVE_SSE2
+                 {CountBlockSse2, CpuHasSse2()},
+#endif
+#if COUNT_HAVE_AVX2
+                 {CountBlockAvx2, CpuHasAvx2()},
+#endif
+    };
     unsigned char *pbCopy = ExactCopy(pb, cb);
     for (const auto &path : paths) {
         unsigned long long count = COUNT_BEFORE;

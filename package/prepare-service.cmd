@@ -45,8 +45,9 @@ if not exist "%LOG%" (
     echo Cannot create %LOG%.
     exit /b 1
 )
-rem From here on the log may be one made before, or another user's file that
-rem took the name while the new one was being made: the same steps serve both.
+rem From here on the log is one made before, or the new one (or, under Wine,
+rem whose mklink says nothing, a file that took the name meanwhile): the same
+rem steps serve all.
 call :plain_file
 if errorlevel 1 exit /b 1
 call :one_name
@@ -97,14 +98,22 @@ if not exist "%STAGED%" (
 )
 call :secure "%STAGED%"
 set "RC=%errorlevel%"
-rem Its exit code is not looked at: Wine's is 0 on failure, and a failure
-rem may be a name taken meanwhile. The caller looks at what stands there.
-if "%RC%"=="0" mklink /H "%LOG%" "%STAGED%" >nul
+rem It fails when a file took the name meanwhile, which is not ours to adopt.
+rem Wine's mklink leaves the exit code at 0 when it fails: there the caller
+rem looks at what stands there.
+if "%RC%"=="0" (
+    mklink /H "%LOG%" "%STAGED%" >nul
+    if errorlevel 1 set "RC=2"
+)
 del "%STAGED%"
 rmdir "%STAGE%"
 rem A staged name left behind would be a second name of the log.
 if exist "%STAGE%\" (
     echo Cannot remove the staging folder %STAGE%: remove it, then install again.
+    exit /b 1
+)
+if "%RC%"=="2" (
+    echo Cannot give the new log the name %LOG%: mklink failed ^(another file took the name meanwhile?^). Remove what is there, then install again.
     exit /b 1
 )
 exit /b %RC%

@@ -22,7 +22,7 @@
 // the name with its last server end: where a client of an earlier run holds
 // its end, the model holds a real instance made with that run's descriptor
 // (HoldName). It also makes creations fail on demand.
-static int FailuresLeft, FirstInstanceCreations;
+static int FailuresLeft, FirstInstanceCreations, Joins;
 // Whether the token holds a service SID that owns what the process creates,
 // as Windows gives a service with a SID type of its own, and Wine none.
 static bool OwnServiceSid;
@@ -34,6 +34,7 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
     bool fFirst = (dwOpenMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0;
     FirstInstanceCreations += fFirst;
     bool fLives = WaitNamedPipeA(szName, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    Joins += !fFirst && fLives;
     if (FailuresLeft > 0 || (fFirst && fLives)) {
         SetLastError(FailuresLeft > 0 ? ERROR_NO_SYSTEM_RESOURCES : ERROR_ACCESS_DENIED);
         FailuresLeft -= (FailuresLeft > 0);
@@ -84,7 +85,7 @@ protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        FailuresLeft = FirstInstanceCreations = 0;
+        FailuresLeft = FirstInstanceCreations = Joins = 0;
         OwnServiceSid = false;
     }
     // One client, opened without waiting for the name, which must never lapse:
@@ -115,6 +116,7 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
     ASSERT_TRUE(StopLoopThread(hLoop));
     hLoop = NULL;
     ASSERT_EQ(0, CreatePipeInstance()) << GetLastError();
+    EXPECT_EQ(1, Joins) << "the name lived on, and was joined";
     hLoop = StartLoopThread(false);
     AskAndLeave();
     CloseHandle(hOld);
