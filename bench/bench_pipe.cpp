@@ -1,6 +1,8 @@
 // Request, connection and memory rows. The real connection loop runs on a
-// thread of this process; a bare echo server on a pipe of the same kind runs
-// beside it, so each of our figures has the pipe's own cost next to it.
+// thread of this process; a bare server on a pipe of the same kind runs beside
+// it, so each of our figures has the pipe's own cost next to it. The bare
+// server echoes, or does a request's work the simplest way there is: the
+// bound a request of ours is held to.
 #include "bench.h"
 
 #include <psapi.h>
@@ -12,6 +14,7 @@
 #include "../count/count.h"
 #include "../log/log.h"
 #include "../pipe/instance.h"
+#include "../pipe/request.h"
 #include "../pipe/server.h"
 #include "../tests/support.h"
 
@@ -23,6 +26,12 @@ static const DWORD CLIENT_OPEN_LIMIT_MS = 10000;
 
 static HANDLE EchoPipe = INVALID_HANDLE_VALUE;
 static volatile LONG EchoStopRequested = 0;
+// Nonzero: the bare server answers a path as the service does, with one
+// CreateFile, ReadFile and CloseHandle, the same two log lines and reply.
+static volatile LONG EchoCounts = 0;
+// Its one read: the fastest plain read's block, allocated once.
+static const size_t BARE_READ_SIZE = 1024 * 1024;
+static unsigned char *BareBlock = NULL;
 static volatile LONG EchoCreateError = 0;
 // Opens that found the name missing (no instance at all), and opens that found
 // the instance busy; both retried.
@@ -40,11 +49,31 @@ static HANDLE CreateEchoInstance(BOOL fFirst)
                             (DWORD)PIPE_BUFFER_SIZE, PIPE_DEFAULT_TIMEOUT_MS, NULL);
 }
 
-// Echoes every message; after "exit" or a lost client it replaces the
-// instance as the connection loop does, so connections cost the same steps.
+// A path's reply the simplest way: nothing asked of the handle, one read.
+static void AnswerPlainly(const char *szPath, char *message)
+{
+    snprintf(message, MESSAGE_SIZE, "Received: %s\n", szPath);
+    WriteLog(message);
+    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    DWORD cbRead = 0;
+    BOOL fRead = hFile != INVALID_HANDLE_VALUE &&
+                 ReadFile(hFile, BareBlock, (DWORD)BARE_READ_SIZE, &cbRead, NULL);
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    unsigned long long cSpaces = 0;
+    CountBlock(BareBlock, cbRead, &cSpaces);
+    FormatReply(message, MESSAGE_SIZE, szPath, fRead, cSpaces);
+    WriteLog(message);
+}
+
+// Echoes every message, or answers it plainly; after "exit" or a lost client
+// it replaces the instance as the connection loop does, so connections cost
+// the same steps.
 static DWORD WINAPI EchoServerThread(LPVOID)
 {
     char szBuf[PIPE_BUFFER_SIZE + 1];
+    char message[MESSAGE_SIZE];
     while (!EchoStopRequested) {
         BOOL fConnected = ConnectNamedPipe(EchoPipe, NULL) ||
                           GetLastError() == ERROR_PIPE_CONNECTED;
@@ -53,8 +82,14 @@ static DWORD WINAPI EchoServerThread(LPVOID)
             if (!ReadFile(EchoPipe, szBuf, (DWORD)PIPE_BUFFER_SIZE, &cbRead, NULL))
                 break;
             DWORD cbWritten = 0;
-            WriteFile(EchoPipe, szBuf, cbRead, &cbWritten, NULL);
-            if (strcmp(BoundRequest(szBuf, cbRead), EXIT_COMMAND) == 0)
+            int fExit = strcmp(BoundRequest(szBuf, cbRead), EXIT_COMMAND) == 0;
+            if (EchoCounts && !fExit) {
+                AnswerPlainly(szBuf, message);
+                WriteFile(EchoPipe, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);
+            } else {
+                WriteFile(EchoPipe, szBuf, cbRead, &cbWritten, NULL);
+            }
+            if (fExit)
                 break;
         }
         if (EchoStopRequested)
@@ -74,6 +109,13 @@ static DWORD WINAPI EchoServerThread(LPVOID)
 static HANDLE StartEchoServer(void)
 {
     InterlockedExchange(&EchoStopRequested, 0);
+    if (BareBlock == NULL)
+        BareBlock = (unsigned char *)VirtualAlloc(NULL, BARE_READ_SIZE, MEM_COMMIT | MEM_RESERVE,
+                                                  PAGE_READWRITE);
+    if (BareBlock == NULL) {
+        BenchFail("VirtualAlloc (bare server): error %lu", (unsigned long)GetLastError());
+        return NULL;
+    }
     EchoPipe = CreateEchoInstance(TRUE);
     if (EchoPipe == INVALID_HANDLE_VALUE) {
         BenchFail("CreateNamedPipe (echo server): error %lu", (unsigned long)GetLastError());
@@ -380,6 +422,25 @@ static void BenchMemory(const BenchSizes *pSizes, const char *szRequest, const c
 
 // ---- the rows ----
 
+// Our request against the plainest server doing its work, run for run.
+static void PrintPlainRows(const BenchSizes *pSizes, const double *adRequests, double *adPlain,
+                           double *adRatio)
+{
+    int n = pSizes->nRuns;
+    double dBest = 0.0;
+    for (int i = 0; i < n; ++i)
+        dBest = adRatio[i] > dBest ? adRatio[i] : dBest;
+    double adOurs[BENCH_MAX_RUNS];
+    memcpy(adOurs, adRequests, n * sizeof adOurs[0]);
+    printf("\nA small request (a %ld-byte file) against the plainest server doing its work:\n"
+           "the same protocol and log lines, one CreateFile, ReadFile and CloseHandle\n",
+           (long)pSizes->cbSmallFile);
+    printf("  %-52s %10.0f /s\n", "connection loop (ServePipeClients), median", BenchMedian(adOurs, n));
+    printf("  %-52s %10.0f /s\n", "plainest server, median", BenchMedian(adPlain, n));
+    printf("  %-52s %10.2f best, %.2f median of %d\n", "ratio, run by run", dBest,
+           BenchMedian(adRatio, n), n);
+}
+
 static void PrintPipeRows(const BenchSizes *pSizes, double *adRequests, double *adEcho,
                           double *adConnections, double *adEchoConnections, double *adLogLine,
                           double *adCount, long cConnectionLogLines, long cNotFoundLoop,
@@ -455,6 +516,8 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
 
     double adRequests[BENCH_MAX_RUNS];
     double adEcho[BENCH_MAX_RUNS];
+    double adPlain[BENCH_MAX_RUNS];
+    double adRatio[BENCH_MAX_RUNS];
     double adConnections[BENCH_MAX_RUNS];
     double adEchoConnections[BENCH_MAX_RUNS];
     double adLogLine[BENCH_MAX_RUNS];
@@ -470,6 +533,11 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
         if (adRequests[iRun] > 0 && cbLogged != cbLogPerRequest * pSizes->nRequestsPerRun)
             BenchFail("the log gained %lld bytes over %d requests; expected %lld per request",
                       cbLogged, pSizes->nRequestsPerRun, cbLogPerRequest);
+        InterlockedExchange(&EchoCounts, 1);
+        adPlain[iRun] = TimeRequests(ECHO_PIPE_NAME, szSmallFile, szExpected,
+                                     pSizes->nRequestsPerRun, NULL);
+        InterlockedExchange(&EchoCounts, 0);
+        adRatio[iRun] = adPlain[iRun] > 0 ? adRequests[iRun] / adPlain[iRun] : 0.0;
         adEcho[iRun] = TimeRequests(ECHO_PIPE_NAME, szSmallFile, szSmallFile,
                                     pSizes->nRequestsPerRun, NULL);
 
@@ -488,6 +556,7 @@ void BenchPipe(const BenchSizes *pSizes, const char *szSmallFile, long long cSpa
         adCount[iRun] = TimeSmallCount(szSmallFile, cSpaces, pSizes->nLogLinesPerRun);
     }
     if (BenchFailureCount() == 0) {
+        PrintPlainRows(pSizes, adRequests, adPlain, adRatio);
         PrintPipeRows(pSizes, adRequests, adEcho, adConnections, adEchoConnections, adLogLine,
                       adCount, cConnectionLogLines, cNotFoundLoop, cBusyLoop);
         // Last, once everything else has had its first use.
