@@ -35,7 +35,7 @@ struct CountRun {
     LONGLONG iTaken;          // blocks taken in order into total
     unsigned long long total;
     int fOver, fFailed;
-    int fOnVolume; // the file lies on a disk volume
+    int fShortReadEnds; // a read that comes back short is the file's end
     int nWaiting; // workers waiting for room: only they need waking
     BlockResult results[RUN_AHEAD_BLOCKS];
 };
@@ -47,13 +47,12 @@ struct Worker {
 };
 
 // Reads block iBlock into pb; returns the bytes read (fewer than a block
-// where the file ends within it), or -1 when a read failed. On a disk volume
-// a read comes back short only at the file's end; elsewhere (a share, say)
-// the file is taken as ended only once a read finds nothing more.
-static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, int fOnVolume)
+// where the file ends within it), or -1 when a read failed. Without
+// fShortReadEnds the file is taken as ended only once a read finds nothing.
+static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, int fShortReadEnds)
 {
     size_t cbDone = 0;
-    while (cbDone < COUNT_BLOCK_SIZE && (cbDone == 0 || !fOnVolume)) {
+    while (cbDone < COUNT_BLOCK_SIZE && (cbDone == 0 || !fShortReadEnds)) {
         ULONGLONG ibAt = (ULONGLONG)iBlock * COUNT_BLOCK_SIZE + cbDone;
         DWORD cbRead = 0;
         if (!ReadFileAt(hFile, ibAt, pb + cbDone, (DWORD)(COUNT_BLOCK_SIZE - cbDone), &cbRead))
@@ -84,7 +83,7 @@ static void RunWorker(Worker *pWorker)
         ReleaseSRWLockExclusive(&pRun->lock);
 
         BlockResult result = {0, BlockFailed};
-        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, pRun->fOnVolume);
+        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, pRun->fShortReadEnds);
         if (cbRead >= 0) {
             int fEnd = CountBlock(pWorker->pbBuffer, (size_t)cbRead, &result.count);
             result.state = (fEnd || cbRead < (LONGLONG)COUNT_BLOCK_SIZE) ? BlockLast : BlockFull;
@@ -113,14 +112,26 @@ static DWORD WINAPI HelperThread(LPVOID pvWorker)
     return 0;
 }
 
+// Whether two handles reach the same file: on a share ReOpenFile may open by
+// name again, and a file renamed and replaced in between would have blocks of
+// two files counted as one.
+static int SameFile(HANDLE hA, HANDLE hB)
+{
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return GetFileInformationByHandle(hA, &a) && GetFileInformationByHandle(hB, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // Counts the open file with the buffers rgpb[0] and rgpb[1] (a block each).
-static int CountOpenFile(HANDLE hFile, int fOnVolume, unsigned char *const rgpb[2],
+static int CountOpenFile(HANDLE hFile, FileSystemKind kind, unsigned char *const rgpb[2],
                          unsigned long long *pCount)
 {
     // The first block by the caller alone: most files end within it, and need
     // no more than that read.
+    int fShortReadEnds = kind == FsLocal;
     *pCount = 0;
-    LONGLONG cbFirst = ReadBlock(hFile, 0, rgpb[0], fOnVolume);
+    LONGLONG cbFirst = ReadBlock(hFile, 0, rgpb[0], fShortReadEnds);
     if (cbFirst < 0)
         return 0;
     if (CountBlock(rgpb[0], (size_t)cbFirst, pCount) || cbFirst < (LONGLONG)COUNT_BLOCK_SIZE)
@@ -131,7 +142,7 @@ static int CountOpenFile(HANDLE hFile, int fOnVolume, unsigned char *const rgpb[
     InitializeConditionVariable(&run.taken);
     run.iNext = run.iTaken = 1;
     run.total = *pCount;
-    run.fOnVolume = fOnVolume;
+    run.fShortReadEnds = fShortReadEnds;
     Worker workers[2] = {{&run, hFile, rgpb[0]}, {&run, INVALID_HANDLE_VALUE, rgpb[1]}};
     HANDLE hHelper = NULL;
     LARGE_INTEGER cbFile;
@@ -141,6 +152,10 @@ static int CountOpenFile(HANDLE hFile, int fOnVolume, unsigned char *const rgpb[
         workers[1].hFile = ReOpenFile(hFile, GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       FILE_FLAG_SEQUENTIAL_SCAN);
+        if (workers[1].hFile != INVALID_HANDLE_VALUE && !SameFile(hFile, workers[1].hFile)) {
+            CloseHandle(workers[1].hFile);
+            workers[1].hFile = INVALID_HANDLE_VALUE;
+        }
         if (workers[1].hFile != INVALID_HANDLE_VALUE)
             hHelper = CreateThread(NULL, HELPER_STACK_BYTES, HelperThread, &workers[1],
                                    STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
@@ -162,9 +177,9 @@ static int CountOpenFile(HANDLE hFile, int fOnVolume, unsigned char *const rgpb[
     return !run.fFailed;
 }
 
-// The workers' buffers, allocated at the first count and kept: a fresh
-// allocation costs more than the read of a cached megabyte (every page is
-// touched anew; about 1.3 ms per MiB under Wine). One count at a time uses them.
+// The workers' buffers and the opener's, allocated at the first count and
+// kept: a fresh allocation costs more than the read of a cached megabyte
+// (every page is touched anew). One count at a time uses them.
 static SRWLOCK BufferLock = SRWLOCK_INIT;
 static unsigned char *Buffers = NULL;
 
@@ -173,16 +188,15 @@ int CountSpaces(const char *path, unsigned long long *pCount)
     int fCounted = 0;
     AcquireSRWLockExclusive(&BufferLock);
     if (Buffers == NULL)
-        Buffers = (unsigned char *)VirtualAlloc(NULL, 2 * COUNT_BLOCK_SIZE,
+        Buffers = (unsigned char *)VirtualAlloc(NULL, 2 * COUNT_BLOCK_SIZE + REACHED_BUFFER_BYTES,
                                                 MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (Buffers != NULL) {
         unsigned char *const rgpb[2] = {Buffers, Buffers + COUNT_BLOCK_SIZE};
-        // The helper's buffer is free until the count begins.
-        int fOnVolume = 0;
-        HANDLE hFile = OpenCountFile(path, (wchar_t *)rgpb[1],
-                                     (DWORD)(COUNT_BLOCK_SIZE / sizeof(wchar_t)), &fOnVolume);
+        FileSystemKind kind = FsRefused;
+        HANDLE hFile = OpenCountFile(path, Buffers + 2 * COUNT_BLOCK_SIZE, REACHED_BUFFER_BYTES,
+                                     &kind);
         if (hFile != INVALID_HANDLE_VALUE) {
-            fCounted = CountOpenFile(hFile, fOnVolume, rgpb, pCount);
+            fCounted = CountOpenFile(hFile, kind, rgpb, pCount);
             CloseHandle(hFile);
         }
     }

@@ -1,23 +1,51 @@
 // What counting a named file on Windows shares between the opener
-// (open_win.cpp) and the reader (file_win.cpp).
+// (open_win.cpp) and the reader (file_win.cpp), and the seams the tests'
+// model of Windows replaces.
 #pragma once
 
 #include <windows.h>
 
+// The characteristic of a redirector's device; only the driver kit's headers
+// have it.
+#ifndef FILE_REMOTE_DEVICE
+#define FILE_REMOTE_DEVICE 0x00000010
+#endif
+
+// What the opener found the file lies on, which is what a read's length
+// means: a local disk's or disc's file system reads all it is asked for but
+// at the file's end; a redirector, or a file system nobody told us of, need
+// not, so there the file ends only at a read that finds nothing.
+enum FileSystemKind { FsRefused, FsLocal, FsOther };
+
+// Bytes of the opener's own buffer: the answer to what an open reached, a
+// name of up to the longest the system gives an object, after its header.
+static const DWORD REACHED_BUFFER_BYTES = 64 * 1024 + 64;
+
 // Opens path read-only for counting, or returns INVALID_HANDLE_VALUE when it
 // cannot be opened or does not lead to a file on a drive or a share; sets
-// *pfOnVolume when the file lies on a disk volume. wszScratch (cchScratch
-// characters, up to the longest NT path) holds the name that the open
-// reached while it is judged.
-HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfOnVolume);
+// *pKind for a file it returns. pvBuffer (cbBuffer bytes, at least
+// REACHED_BUFFER_BYTES, pointer-aligned) holds what the open reached while
+// it is judged.
+HANDLE OpenCountFile(const char *path, void *pvBuffer, DWORD cbBuffer, FileSystemKind *pKind);
 
-// The open handle's final path in the NT namespace ("\Device\...", as
-// GetFinalPathNameByHandleW with VOLUME_NAME_NT gives it): its length, 0 on
-// failure, or more than cchPath when it does not fit. Behind a seam
-// (final_path_win.cpp): under Wine no name the text rules pass can reach
-// anything but a disk file, so the tests put a model in its place.
-DWORD FinalPathOfHandle(HANDLE hFile, wchar_t *wszPath, DWORD cchPath);
+// What an open handle reached: the name of the object it opened, as
+// NtQueryObject gives it ("\Device\HarddiskVolume1\dir\file"; NULL when it
+// cannot be had or does not fit), and its device's type and characteristics
+// (FILE_DEVICE_*, FILE_REMOTE_DEVICE, ...; fDeviceKnown FALSE when untold).
+struct HandleReach {
+    const wchar_t *wszName;
+    BOOL fDeviceKnown;
+    DWORD dwDeviceType;
+    DWORD dwCharacteristics;
+};
+// The real questions, asked in pvBuffer (cbBuffer bytes), where the name is kept.
+void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach);
+// What the opener calls: QueryHandleReach, behind a seam (reach_win.cpp), as
+// under Wine no name the text rules pass reaches anything but a local disk
+// file; the tests put a model in its place.
+void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach);
 
-// ReadFile at an offset: behind a seam (read_at_win.cpp), as Wine offers no
-// file whose read fails partway; the tests put a model in its place.
+// ReadFile at an offset; a read at 0 only as a fresh handle's first. Behind a
+// seam (read_at_win.cpp), as Wine offers no file whose read fails partway or
+// comes back short; the tests put a model in its place.
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead);

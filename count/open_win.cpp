@@ -1,8 +1,9 @@
-// Only disk files are counted. A client may name anything: a pipe of its own
-// would have the service connect to it as a client (and so lend it our
-// identity) and then block every other client while it stays silent; a device
-// may never end.
+// Only files on a drive or a share are counted. A client may name anything:
+// a pipe of its own would have the service connect to it as a client (and so
+// lend it our identity) and then block every other client while it stays
+// silent; a device may never end.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <wchar.h>
 #include <wctype.h>
@@ -118,6 +119,11 @@ static const wchar_t *DeviceOf(const wchar_t *wszNtPath, size_t *pcch)
 // devices that hold files: file systems come with names nobody lists.
 static int IsFileBelowDevice(const wchar_t *wszNtPath)
 {
+    // Wine names a file by its drive path ("\??\C:\dir\file"), a form
+    // Windows never gives, where every object a file opens lies below
+    // \Device: it is the drive path it says.
+    if (HasPrefix(wszNtPath, L"\\??\\"))
+        return IsDrivePath(wszNtPath + 4) && wszNtPath[7] != L'\0';
     static const wchar_t *const rgwszNotFiles[] = {L"NamedPipe", L"Mailslot"};
     size_t cchDevice = 0;
     const wchar_t *wszDevice = DeviceOf(wszNtPath, &cchDevice);
@@ -133,7 +139,93 @@ static int IsFileBelowDevice(const wchar_t *wszNtPath)
            !(_wcsnicmp(wszDevice, L"Harddisk", 8) == 0 && iswdigit(wszDevice[8]));
 }
 
-HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, int *pfOnVolume)
+// The two NT calls that answer what a handle reached, cheaply and for a name
+// of any length; documented, but declared only in the driver kit's headers,
+// so found by name, with their structures as documented.
+struct NtObjectName { // OBJECT_NAME_INFORMATION: a UNICODE_STRING
+    USHORT cbLength;
+    USHORT cbMaximum;
+    wchar_t *pwch;
+};
+struct NtIoStatus { // IO_STATUS_BLOCK
+    void *pvStatus;
+    ULONG_PTR uInformation;
+};
+struct NtFileDevice { // FILE_FS_DEVICE_INFORMATION
+    ULONG dwDeviceType;
+    ULONG dwCharacteristics;
+};
+typedef LONG(WINAPI *NtQueryObjectCall)(HANDLE, int, void *, ULONG, ULONG *);
+typedef LONG(WINAPI *NtQueryVolumeCall)(HANDLE, NtIoStatus *, void *, ULONG, int);
+static const int NT_OBJECT_NAME_INFORMATION = 1;
+static const int NT_FILE_FS_DEVICE_INFORMATION = 4;
+
+void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
+{
+    // Found once: ntdll is in every process, and what it offers cannot change.
+    static const HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    static const NtQueryObjectCall pQueryObject = (NtQueryObjectCall)(void (*)(void))(
+        hNtdll != NULL ? GetProcAddress(hNtdll, "NtQueryObject") : NULL);
+    static const NtQueryVolumeCall pQueryVolume = (NtQueryVolumeCall)(void (*)(void))(
+        hNtdll != NULL ? GetProcAddress(hNtdll, "NtQueryVolumeInformationFile") : NULL);
+    pReach->wszName = NULL;
+    pReach->fDeviceKnown = FALSE;
+    pReach->dwDeviceType = pReach->dwCharacteristics = 0;
+
+    // The name the object was opened by, on its device: never a normalized
+    // name, which over SMB walks every folder of the path and fails where one
+    // of them cannot be read. A status below 0 is a failure, a name too long
+    // for the buffer among them.
+    NtObjectName *pName = (NtObjectName *)pvBuffer;
+    ULONG cbNeeded = 0;
+    if (pQueryObject != NULL && cbBuffer > sizeof *pName + sizeof(wchar_t) &&
+        pQueryObject(hFile, NT_OBJECT_NAME_INFORMATION, pvBuffer, cbBuffer - sizeof(wchar_t),
+                     &cbNeeded) >= 0 &&
+        (BYTE *)pName->pwch >= (BYTE *)(pName + 1)) {
+        // The buffer keeps a character past what the call may fill, for the NUL.
+        size_t cch = pName->cbLength / sizeof(wchar_t);
+        if ((BYTE *)(pName->pwch + cch) < (BYTE *)pvBuffer + cbBuffer) {
+            pName->pwch[cch] = L'\0';
+            pReach->wszName = pName->pwch;
+        }
+    }
+    NtIoStatus io = {NULL, 0};
+    NtFileDevice device = {0, 0};
+    if (pQueryVolume != NULL &&
+        pQueryVolume(hFile, &io, &device, sizeof device, NT_FILE_FS_DEVICE_INFORMATION) >= 0) {
+        pReach->fDeviceKnown = TRUE;
+        pReach->dwDeviceType = device.dwDeviceType;
+        pReach->dwCharacteristics = device.dwCharacteristics;
+    }
+}
+
+// The one judgement of an open handle: refused, or what kind of file system
+// its file lies on. By the device the file system answers on, not by any
+// name: a disk's or disc's own (NTFS, FAT, UDF, ...) is local; a redirector
+// says it is remote (FILE_REMOTE_DEVICE), and it and every device untold or
+// unknown get the safe rule.
+static FileSystemKind ClassifyHandle(HANDLE hFile, void *pvBuffer, DWORD cbBuffer)
+{
+    if (GetFileType(hFile) != FILE_TYPE_DISK)
+        return FsRefused;
+    HandleReach reach;
+    AskHandleReach(hFile, pvBuffer, cbBuffer, &reach);
+    if (reach.wszName == NULL || !IsFileBelowDevice(reach.wszName))
+        return FsRefused;
+    if (!reach.fDeviceKnown || (reach.dwCharacteristics & FILE_REMOTE_DEVICE))
+        return FsOther;
+    switch (reach.dwDeviceType) {
+    case FILE_DEVICE_DISK:
+    case FILE_DEVICE_DISK_FILE_SYSTEM:
+    case FILE_DEVICE_CD_ROM:
+    case FILE_DEVICE_CD_ROM_FILE_SYSTEM:
+        return FsLocal;
+    default:
+        return FsOther;
+    }
+}
+
+HANDLE OpenCountFile(const char *path, void *pvBuffer, DWORD cbBuffer, FileSystemKind *pKind)
 {
     wchar_t wszName[OPEN_NAME_CHARS];
     if (!NameToOpen(path, wszName, OPEN_NAME_CHARS))
@@ -163,17 +255,10 @@ HANDLE OpenCountFile(const char *path, wchar_t *wszScratch, DWORD cchScratch, in
     // a drive letter of the service's own logon session, can still lead a
     // plain C:\ name to a pipe or a whole volume. The handle knows where the
     // open landed.
-    DWORD cchFinal = 0;
-    if (GetFileType(hFile) != FILE_TYPE_DISK ||
-        (cchFinal = FinalPathOfHandle(hFile, wszScratch, cchScratch)) == 0 ||
-        cchFinal >= cchScratch || !IsFileBelowDevice(wszScratch)) {
+    *pKind = ClassifyHandle(hFile, pvBuffer, cbBuffer);
+    if (*pKind == FsRefused) {
         CloseHandle(hFile);
         return INVALID_HANDLE_VALUE;
     }
-    // A disk volume's file system reads all it is asked for but at the end of
-    // a file; a redirector, say, need not.
-    size_t cchDevice = 0;
-    const wchar_t *wszDevice = DeviceOf(wszScratch, &cchDevice);
-    *pfOnVolume = _wcsnicmp(wszDevice, L"HarddiskVolume", 14) == 0 && iswdigit(wszDevice[14]);
     return hFile;
 }

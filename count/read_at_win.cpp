@@ -5,6 +5,10 @@
 
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
 {
+    // A read at 0 is a fresh handle's first, from where its position stands:
+    // asked without an offset, it costs Wine no round trip to its server.
+    if (ibAt == 0)
+        return ReadFile(hFile, pv, cb, pcbRead, NULL);
     // On a synchronous handle the read waits, and starts at the offset given.
     OVERLAPPED ov = {};
     ov.Offset = (DWORD)ibAt;

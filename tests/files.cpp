@@ -45,6 +45,25 @@ bool WriteWholeFile(const std::string &path, const std::string &bytes)
     return fclose(fp) == 0 && fOk;
 }
 
+std::string MakeLongPathFile(const std::string &dir, size_t cchMin, const std::string &bytes)
+{
+    std::string path = dir;
+    for (char ch = 'a'; path.size() + sizeof "\\words.txt" <= cchMin; ++ch) {
+        path += "\\" + std::string(60, ch);
+        CreateDirectoryW((L"\\\\?\\" + std::wstring(path.begin(), path.end())).c_str(), NULL);
+    }
+    path += "\\words.txt";
+    HANDLE hFile = CreateFileW((L"\\\\?\\" + std::wstring(path.begin(), path.end())).c_str(),
+                               GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD cbWritten = 0;
+    bool fOk = hFile != INVALID_HANDLE_VALUE &&
+               WriteFile(hFile, bytes.data(), (DWORD)bytes.size(), &cbWritten, NULL) &&
+               cbWritten == bytes.size();
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    return fOk ? path : "";
+}
+
 std::string ReadWholeFile(const char *path)
 {
     std::string bytes;

@@ -15,6 +15,10 @@
 // A folder of the test's own, made empty; paths inside it are returned whole.
 std::string MakeTestDir(const char *szName);
 bool WriteWholeFile(const std::string &path, const std::string &bytes);
+// A file of the given bytes below dir, under folders of 60 characters, whose
+// path has at least cchMin characters; made in the long form, as the plain
+// calls stop at MAX_PATH. Its path, or "" when it cannot be made.
+std::string MakeLongPathFile(const std::string &dir, size_t cchMin, const std::string &bytes);
 std::string ReadWholeFile(const char *path);
 
 // The log file: removed before a test, read back as its CR LF lines after.

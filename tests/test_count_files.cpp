@@ -1,6 +1,8 @@
 // The counter on real files on the C: drive, against the Windows runtime's
 // own text mode read one fgetc at a time.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
 
 #include <string>
 
@@ -11,41 +13,44 @@
 #include "reference_count.h"
 #include "support.h"
 
-// The model of Windows: where an open landed, and where a read fails. Under
-// Wine no name the text rules pass reaches anything but a disk file, and no
-// read of one fails partway.
-static const wchar_t *ModelFinalPath = NULL; // NULL: as Wine says
-static ULONGLONG ModelReadFailsAt = 0;       // 0: no read fails
+// The model of Windows: what an open reached, and how its reads go. Under
+// Wine no name the text rules pass reaches anything but a local disk file,
+// and no read of one fails partway or comes back short.
+static const wchar_t *ModelReachedName = NULL; // NULL: as Wine says
+static DWORD ModelDeviceType = 0;              // 0: as Wine says
+static DWORD ModelDeviceCharacteristics = 0;
+static ULONGLONG ModelReadFailsAt = 0; // 0: no read fails
+static DWORD ModelReadMax = 0;         // 0: reads give what is asked
+// With ModelHoldBlock1, a read of block 1 waits until block 2 has been read:
+// whichever worker holds block 1, the other reads block 2 ahead of it, so the
+// helper reads and what block 2 holds arrives first, whatever the scheduler.
+static bool ModelHoldBlock1 = false;
+static volatile LONG Block2Read = 0;
+static const DWORD MODEL_HOLD_MS = 10000;
 // Reads made on a thread other than the case's own: the counter's helper.
 static DWORD CaseThreadId = 0;
 static volatile LONG HelperReads = 0;
 
-DWORD FinalPathOfHandle(HANDLE hFile, wchar_t *wszPath, DWORD cchPath)
+void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
 {
-    if (ModelFinalPath == NULL) {
-        DWORD cch = GetFinalPathNameByHandleW(hFile, wszPath, cchPath, VOLUME_NAME_NT);
-        // Wine's answer stops at MAX_PATH characters, Windows' does not: past
-        // that, the volume's device and the path on it, as Windows gives them.
-        static union {
-            FILE_NAME_INFO info;
-            BYTE rgb[sizeof(FILE_NAME_INFO) + 65536];
-        } name;
-        if (cch != 0 || GetLastError() != ERROR_MORE_DATA ||
-            !GetFileInformationByHandleEx(hFile, FileNameInfo, &name, sizeof name))
-            return cch;
-        return (DWORD)swprintf(wszPath, cchPath, L"\\Device\\HarddiskVolume1%.*ls",
-                               (int)(name.info.FileNameLength / sizeof(WCHAR)), name.info.FileName);
+    QueryHandleReach(hFile, pvBuffer, cbBuffer, pReach);
+    if (ModelReachedName != NULL)
+        pReach->wszName = ModelReachedName;
+    if (ModelDeviceType != 0) {
+        pReach->fDeviceKnown = TRUE;
+        pReach->dwDeviceType = ModelDeviceType;
+        pReach->dwCharacteristics = ModelDeviceCharacteristics;
     }
-    size_t cch = wcslen(ModelFinalPath);
-    if (cch < cchPath)
-        wcscpy(wszPath, ModelFinalPath);
-    return (DWORD)(cch < cchPath ? cch : cch + 1);
 }
 
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
 {
     if (GetCurrentThreadId() != CaseThreadId)
         InterlockedIncrement(&HelperReads);
+    ULONGLONG iBlock = ibAt / COUNT_BLOCK_SIZE;
+    for (DWORD dwStart = GetTickCount();
+         ModelHoldBlock1 && iBlock == 1 && !Block2Read && GetTickCount() - dwStart < MODEL_HOLD_MS;)
+        Sleep(1);
     if (ModelReadFailsAt != 0 && ibAt + cb > ModelReadFailsAt) {
         SetLastError(ERROR_LOCK_VIOLATION);
         return FALSE;
@@ -53,7 +58,11 @@ BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead
     OVERLAPPED ov = {};
     ov.Offset = (DWORD)ibAt;
     ov.OffsetHigh = (DWORD)(ibAt >> 32);
-    return ReadFile(hFile, pv, cb, pcbRead, &ov);
+    BOOL fRead = ReadFile(hFile, pv, (ModelReadMax != 0 && cb > ModelReadMax) ? ModelReadMax : cb,
+                          pcbRead, &ov);
+    if (iBlock == 2)
+        InterlockedExchange(&Block2Read, 1);
+    return fRead;
 }
 
 namespace {
@@ -178,22 +187,9 @@ TEST_F(CountFiles, DriveSpellingsAreOpenedButNotVolumesOrDevices)
         EXPECT_FALSE(Count(name).fOpened) << name;
 }
 
-// Past MAX_PATH (made here in the long form); held by one that shares delete.
-TEST_F(CountFiles, LongPathsAndDeleteHoldersAreCounted)
+// Held by one that shares delete.
+TEST_F(CountFiles, DeleteHoldersAreCounted)
 {
-    std::string path = dir;
-    for (char ch = 'a'; ch < 'g'; ++ch) {
-        path += "\\" + std::string(60, ch);
-        CreateDirectoryW((L"\\\\?\\" + std::wstring(path.begin(), path.end())).c_str(), NULL);
-    }
-    path += "\\words.txt";
-    std::wstring longForm = L"\\\\?\\" + std::wstring(path.begin(), path.end());
-    HANDLE hFile = CreateFileW(longForm.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD cbWritten = 0;
-    ASSERT_TRUE(WriteFile(hFile, "a b c", 5, &cbWritten, NULL)) << path.size() << " bytes";
-    CloseHandle(hFile);
-    EXPECT_EQ(2u, Count(path).count);
-
     std::string held = File("held.txt", "a b");
     HANDLE hHeld = CreateFileA(held.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
@@ -226,26 +222,54 @@ TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
 }
 
 // The reader's block edges, with the caller's thread alone and with a helper
-// reading blocks ahead of it: a 0x1A on either side of an edge, in a block
-// read ahead, and near the end.
+// reading blocks ahead of it: a 0x1A on either side of an edge, in the block
+// read ahead (2 * B + 5), and near the end.
 TEST_F(CountFiles, BlockEdgesAreByteExact)
 {
     const size_t B = COUNT_BLOCK_SIZE, cbLarge = (size_t)COUNT_HELPER_MIN_BYTES + B + 17;
     for (size_t cb : {(size_t)0, (size_t)1, B - 1, B, B + 1, 2 * B, cbLarge}) {
         std::string spaces(cb, ' ');
         std::string path = File("edge.txt", spaces);
+        ModelHoldBlock1 = cb >= COUNT_HELPER_MIN_BYTES;
         InterlockedExchange(&HelperReads, 0);
+        InterlockedExchange(&Block2Read, 0);
         EXPECT_EQ(cb, Count(path).count) << "size " << cb;
         EXPECT_EQ(cb >= COUNT_HELPER_MIN_BYTES, HelperReads > 0) << "size " << cb;
-        for (size_t iEnd : {B - 1, B, B + 1, 5 * B + 3, cbLarge - 1}) {
+        for (size_t iEnd : {B - 1, B, B + 1, 2 * B + 5, 5 * B + 3, cbLarge - 1}) {
             if (iEnd >= cb)
                 continue;
             std::string bytes = spaces;
             bytes[iEnd] = '\x1A';
+            InterlockedExchange(&Block2Read, 0);
             Counted c = Count(File("edge.txt", bytes));
             EXPECT_TRUE(c.fOpened && c.count == iEnd) << "size " << cb << ", 0x1A at " << iEnd;
         }
     }
+    ModelHoldBlock1 = false;
+}
+
+// A redirector may give fewer bytes than asked anywhere in a file, a local
+// disk's file system only at its end: there a short read ends the count,
+// elsewhere (a share, a device of a kind unknown) a read that finds nothing.
+TEST_F(CountFiles, AShortReadEndsTheFileOnlyOnALocalFileSystem)
+{
+    std::string path = File("short.txt", std::string(3000, ' '));
+    ModelReadMax = 1000;
+    EXPECT_EQ(1000u, Count(path).count) << "as Wine says: a local disk";
+    const struct {
+        DWORD dwType, dwCharacteristics;
+        unsigned long long count;
+    } cases[] = {{FILE_DEVICE_DISK, 0, 1000},
+                 {FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_REMOTE_DEVICE, 3000},
+                 {FILE_DEVICE_DISK, FILE_REMOTE_DEVICE, 3000},
+                 {FILE_DEVICE_VIRTUAL_DISK, 0, 3000}};
+    for (const auto &c : cases) {
+        ModelDeviceType = c.dwType;
+        ModelDeviceCharacteristics = c.dwCharacteristics;
+        EXPECT_EQ(c.count, Count(path).count) << c.dwType << " " << c.dwCharacteristics;
+    }
+    ModelDeviceType = 0;
+    ModelReadMax = 0;
 }
 
 // A read that fails partway (a range another program holds locked, say), or
@@ -266,7 +290,8 @@ TEST_F(CountFiles, AFailedReadOrAStopGivesNoCount)
 
 // What the open reached decides, past the text rules: on Windows a junction
 // into an object directory and a link there can lead a plain C:\ name to a
-// volume or a pipe, which Wine cannot show.
+// volume or a pipe, which Wine cannot show. Wine's own answer, a drive path
+// under \??\, is a file when something follows the drive's root.
 TEST_F(CountFiles, OnlyAFileBelowADeviceIsCounted)
 {
     std::string path = File("words.txt", "one two  three");
@@ -282,12 +307,15 @@ TEST_F(CountFiles, OnlyAFileBelowADeviceIsCounted)
                  {L"\\Device\\HarddiskVolumeShadowCopy1\\words.txt", false},
                  {L"\\Device\\Harddisk0\\DR0", false},
                  {L"\\RPC Control\\trap", false},
+                 {L"\\??\\C:\\dir\\words.txt", true},
+                 {L"\\??\\C:\\", false},
+                 {L"\\??\\C:", false},
                  {L"", false}};
     for (const auto &c : cases) {
-        ModelFinalPath = c.wszReached;
+        ModelReachedName = c.wszReached;
         EXPECT_EQ(c.fCounted, Count(path).fOpened) << (int)(&c - cases);
     }
-    ModelFinalPath = NULL;
+    ModelReachedName = NULL;
 }
 
 } // namespace

@@ -63,6 +63,10 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ("(Server): file:" + tabs + ", spaces = 1", Ask(hClient, tabs));
     EXPECT_EQ("(Server)Can't open " + dir + "\\none!", Ask(hClient, dir + "\\none"));
+    // Past MAX_PATH, judged by what the open reached, as the service asks it.
+    std::string longPath = MakeLongPathFile(dir, 441, "a b c");
+    ASSERT_LE(441u, longPath.size());
+    EXPECT_EQ("(Server): file:" + longPath + ", spaces = 2", Ask(hClient, longPath));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
