@@ -217,14 +217,16 @@ static BOOL LineWaiting(HANDLE hIn, BOOL fConsole)
 
 // Wide text in the ANSI code page, the one the service reads, into sz (cb
 // bytes). Returns zero when it does not fit, or holds a character that code
-// page lacks: a look-alike put in its place could name another file. (UTF-8
-// lacks none, and takes no such question.)
+// page lacks: a look-alike put in its place could name another file. UTF-8
+// lacks only half a surrogate pair, which would become U+FFFD; that code page
+// takes no question of a default character, and is named for its flag.
 static int WideToAnsi(const wchar_t *wsz, char *sz, size_t cb)
 {
     BOOL fUtf8 = GetACP() == CP_UTF8, fReplaced = FALSE;
     SetLastError(NO_ERROR);
-    return WideCharToMultiByte(CP_ACP, fUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, wsz, -1, sz, (int)cb,
-                               NULL, fUtf8 ? NULL : &fReplaced) > 0 &&
+    return WideCharToMultiByte(fUtf8 ? CP_UTF8 : CP_ACP,
+                               fUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wsz, -1, sz,
+                               (int)cb, NULL, fUtf8 ? NULL : &fReplaced) > 0 &&
            !fReplaced;
 }
 

@@ -155,6 +155,15 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
                std::string *pErr, DWORD dwTimeoutMs,
                const std::function<void(HANDLE hInput)> &whileRunning)
 {
+    std::vector<wchar_t> cmd(commandLine.size() + 1);
+    MultiByteToWideChar(CP_UTF8, 0, commandLine.c_str(), -1, cmd.data(), (int)cmd.size());
+    return RunProgram(std::wstring(cmd.data()), input, pOut, pErr, dwTimeoutMs, whileRunning);
+}
+
+int RunProgram(const std::wstring &commandLine, const std::string &input, std::string *pOut,
+               std::string *pErr, DWORD dwTimeoutMs,
+               const std::function<void(HANDLE hInput)> &whileRunning)
+{
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
     CreatePipe(&hInRead, &hInWrite, &sa, 0);
@@ -172,8 +181,7 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
     si.hStdOutput = hOutWrite;
     si.hStdError = hErrWrite;
     PROCESS_INFORMATION pi;
-    std::vector<wchar_t> cmd(commandLine.size() + 1);
-    MultiByteToWideChar(CP_UTF8, 0, commandLine.c_str(), -1, cmd.data(), (int)cmd.size());
+    std::vector<wchar_t> cmd(commandLine.c_str(), commandLine.c_str() + commandLine.size() + 1);
     BOOL fStarted = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
     CloseHandle(hInRead);
     CloseHandle(hOutWrite);

@@ -100,3 +100,7 @@ std::string ExeDir(void);
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
                const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
+// The same with a wide command line, which may hold what UTF-8 cannot.
+int RunProgram(const std::wstring &commandLine, const std::string &input, std::string *pOut,
+               std::string *pErr, DWORD dwTimeoutMs = 30000,
+               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);

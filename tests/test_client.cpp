@@ -79,6 +79,23 @@ TEST_F(Client, RefusesAPathTheProtocolCannotCarry)
     EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n", out) << "the other paths still asked";
 }
 
+// Where the ANSI code page is UTF-8, half a surrogate pair has no form in it:
+// refused, not sent as U+FFFD.
+TEST_F(Client, InAUtf8CodePageRefusesWhatUtf8CannotCarry)
+{
+    hLoop = StartLoopThread();
+    std::string out, err;
+    std::string exeDir = ExeDir();
+    std::wstring wideDir(dir.begin(), dir.end()), wideWords(words.begin(), words.end());
+    std::wstring exe = L"\"" + std::wstring(exeDir.begin(), exeDir.end()) +
+                       L"\\quorvel-client-utf8.exe\" ";
+    int code = RunProgram(exe + L"\"" + wideDir + L"\\w\xD800rds.txt\" \"" + wideWords + L"\"", "",
+                          &out, &err);
+    EXPECT_EQ(6, code) << out;
+    EXPECT_NE(std::string::npos, err.find("code page")) << err;
+    EXPECT_EQ(wordsReply + "\r\n", out) << "the other path still asked";
+}
+
 TEST_F(Client, SaysWhenTheServiceIsNotRunning)
 {
     std::string out, err;
