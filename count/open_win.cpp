@@ -240,12 +240,12 @@ HANDLE OpenCountFile(const char *path, void *pvBuffer, DWORD cbBuffer, FileSyste
     // cannot act as the service. Delete sharing: a count never stops another
     // program from renaming or deleting the file, nor is refused by one that
     // holds it for that.
-    HANDLE hFile = CreateFileW(wszName, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
-                                   SECURITY_IDENTIFICATION,
-                               NULL);
+    HANDLE hFile = CreateFileToCount(wszName, GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     NULL, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+                                         SECURITY_IDENTIFICATION,
+                                     NULL);
     if (fRedirectionOff)
         Wow64RevertWow64FsRedirection(pvRedirection);
     if (hFile == INVALID_HANDLE_VALUE)

@@ -21,3 +21,8 @@ int WriteLog(const char *message);
 
 // Logs "<call>: Error <code>\n", the one shape of every failed-call line.
 void LogCallError(const char *szCall, DWORD dwError);
+
+// CreateFileA, for each try at the log: behind a seam (create_win.cpp), so
+// that a test can let go of a log it holds just when a try has been refused.
+HANDLE CreateLogFile(LPCSTR szName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
+                     DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate);

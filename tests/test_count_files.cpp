@@ -31,6 +31,17 @@ static const DWORD MODEL_HOLD_MS = 10000;
 static DWORD CaseThreadId = 0;
 static volatile LONG HelperReads = 0;
 
+// The last name handed to the open, as it was handed.
+static std::string ModelOpenedName;
+
+HANDLE CreateFileToCount(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
+                         LPSECURITY_ATTRIBUTES psa, DWORD dwDisposition, DWORD dwFlags,
+                         HANDLE hTemplate)
+{
+    ModelOpenedName.assign(wszName, wszName + wcslen(wszName));
+    return CreateFileW(wszName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
+}
+
 void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
 {
     QueryHandleReach(hFile, pvBuffer, cbBuffer, pReach);
@@ -166,25 +177,40 @@ TEST_F(CountFiles, ASystem32PathCountsTheSystem32File)
     EXPECT_EQ((unsigned long long)reference, c.count);
 }
 
-// Every usual spelling of a file on a drive is counted; a volume, a disk, a
-// device, GLOBALROOT or a native name never is, even where it reaches a file.
-// (Wine has no shares, so the share spellings go untried here.)
-TEST_F(CountFiles, DriveSpellingsAreOpenedButNotVolumesOrDevices)
+// Which names the text rules hand to the open, and in what form: a file on a
+// drive or a share, in the long form where long; never a volume, a disk, a
+// device, GLOBALROOT, nor a server's pipes, mailslots or IPC$, even where one
+// reaches a file. Under Wine, which has no shares, the drive spellings are
+// counted too.
+TEST_F(CountFiles, OnlyFilesOnADriveOrAShareReachTheOpen)
 {
     std::string path = File("words.txt", "one two  three"), slashed = path;
     for (char &ch : slashed)
         ch = (ch == '\\') ? '/' : ch;
-    for (const std::string &name : {path, slashed, "\\\\?\\" + path, "//?/" + slashed,
-                                    "\\\\.\\" + path, "//./" + slashed}) {
-        Counted c = Count(name);
-        EXPECT_TRUE(c.fOpened && c.count == 3) << name;
+    const std::string share = "\\\\srv\\dept\\a.txt", longShare = std::string(300, 'x');
+    // A native name is made a path on the current drive, where it names nothing.
+    char szRoot[8] = "";
+    GetFullPathNameA("\\", sizeof szRoot, szRoot, NULL);
+    const std::string native = szRoot + std::string("??\\") + path;
+    const struct {
+        std::string spelling, handed; // "": refused before the open
+    } cases[] = {{path, path}, {slashed, path}, {"\\\\?\\" + path, "\\\\?\\" + path},
+                 {"//?/" + slashed, "\\\\?\\" + path}, {"\\\\.\\" + path, path},
+                 {"//./" + slashed, path}, {share, share}, {"//srv/dept/a.txt", share},
+                 {"\\\\?\\UNC\\srv\\dept\\a.txt", "\\\\?\\UNC\\srv\\dept\\a.txt"},
+                 {"\\\\srv\\dept\\" + longShare, "\\\\?\\UNC\\srv\\dept\\" + longShare},
+                 {"\\\\.\\C:", ""}, {"//./C:", ""}, {"\\\\?\\C:", ""}, {"\\\\.\\C:\\", ""},
+                 {"\\\\.\\PhysicalDrive0", ""}, {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1", ""},
+                 {"NUL", ""}, {"\\\?\?\\" + path, native}, {"/\?\?/" + slashed, native},
+                 {"\\\\srv\\pipe\\x", ""}, {"\\\\srv\\MailSlot\\x", ""}, {"\\\\srv\\ipc$\\x", ""},
+                 {"\\\\?\\UNC\\srv\\pipe\\x", ""}, {"\\\\srv\\", ""}};
+    for (const auto &c : cases) {
+        ModelOpenedName.clear();
+        Counted counted = Count(c.spelling);
+        EXPECT_EQ(c.handed, ModelOpenedName) << c.spelling;
+        bool fDrive = c.handed == path || c.handed == "\\\\?\\" + path;
+        EXPECT_EQ(fDrive, counted.fOpened && counted.count == 3) << c.spelling;
     }
-    for (const std::string &name : {std::string("\\\\.\\C:"), std::string("//./C:"),
-                                    std::string("\\\\?\\C:"), std::string("\\\\.\\C:\\"),
-                                    std::string("\\\\.\\PhysicalDrive0"),
-                                    std::string("\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"),
-                                    std::string("NUL"), "\\\?\?\\" + path, "/\?\?/" + slashed})
-        EXPECT_FALSE(Count(name).fOpened) << name;
 }
 
 // Held by one that shares delete.

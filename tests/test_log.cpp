@@ -7,6 +7,23 @@
 #include "pipe/protocol.h"
 #include "support.h"
 
+// Another program's hold on the log, let go the moment a try at the log has
+// been refused for it: within the retry window, whatever the scheduler does.
+static HANDLE HeldLog = INVALID_HANDLE_VALUE;
+
+HANDLE CreateLogFile(LPCSTR szName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
+                     DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
+{
+    HANDLE hFile = CreateFileA(szName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
+    if (hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION &&
+        HeldLog != INVALID_HANDLE_VALUE) {
+        CloseHandle(HeldLog);
+        HeldLog = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_SHARING_VIOLATION);
+    }
+    return hFile;
+}
+
 namespace {
 
 class Log : public ::testing::Test {
@@ -46,6 +63,16 @@ TEST_F(Log, RefusedWhileHeldWithoutSharing)
     EXPECT_LT(GetTickCount() - dwStart, 2000u);
     CloseHandle(hHeld);
     EXPECT_EQ("first\r\n", ReadLogFile());
+}
+
+TEST_F(Log, AHoldLetGoWithinTheRetriesLosesNoLine)
+{
+    ASSERT_EQ(7, WriteLog("first"));
+    HeldLog = CreateFileA(LOG_PATH, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, HeldLog);
+    EXPECT_EQ(8, WriteLog("second"));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, HeldLog) << "a try was refused first";
+    EXPECT_EQ("first\r\nsecond\r\n", ReadLogFile());
 }
 
 TEST_F(Log, WritesWhileAViewerFollowsTheFile)
