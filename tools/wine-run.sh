@@ -72,8 +72,14 @@ if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
     "$wine" wineboot.exe -i </dev/null >/dev/null 2>"$errors" 9>&- || status=$?
     [ $status -eq 0 ] || fail "create the prefix $WINEPREFIX"
     # Right after creation the session is shutting down and the service
-    # manager refuses to start services: begin with a fresh server.
-    wineserver -k >/dev/null 2>&1 || true
+    # manager refuses to start services: begin with a fresh server. The
+    # registry reaches the disk only when the server exits of itself; one
+    # killed (-k kills outright when its shutdown takes longer than 10 s, as
+    # on a busy machine) leaves a prefix with no registry at all. So wait for
+    # that exit, and take the prefix as made only once its registry is there.
+    timeout $linger wineserver -w </dev/null >/dev/null 2>&1 9>&- || status=$?
+    [ $status -eq 0 ] || { wineserver -k >/dev/null 2>&1 || true; fail "see the prefix's first session end"; }
+    [ -s "$WINEPREFIX/system.reg" ] || fail "find the registry of the new prefix $WINEPREFIX"
     touch "$WINEPREFIX/.quorvel-ready"
 fi
 # Exits 2, starting nothing, while a server runs for the prefix.
