@@ -19,7 +19,7 @@ static HANDLE OpenLogFile(void)
         // fails once the log reaches 4 GiB and would leave the next line to
         // overwrite its start. (Wine appends even after such a seek, so no
         // test here can show that fault.)
-        hFile = CreateLogFile(LOG_PATH, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+        hFile = CreateLogFile(LOG_PATH, LOG_WRITE_ACCESS, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
                               FILE_FLAG_WRITE_THROUGH, NULL);
         if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
             break;

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 static const char LOG_PATH[] = "C:\\log_QX.log";
+// The one right the writer opens the log with: every line lands at its end.
+static const DWORD LOG_WRITE_ACCESS = FILE_APPEND_DATA;
 
 // The longest line the log writes: the message, CR LF and the NUL. A longer
 // message is cut, never overrun; callers check at compile time that theirs fit.

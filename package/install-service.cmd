@@ -4,8 +4,8 @@ rem   install-service.cmd PATH\quorvel-service.exe [ACCOUNT]
 rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
 rem the service then reads only files that account may read. Pass LocalSystem
 rem to run with full rights (not recommended: every client may name any file).
-rem prepare-service.cmd, beside this script, gives the service a SID of its
-rem own and the log C:\log_QX.log an access list of its own.
+rem prepare-service.cmd, beside this script, has quorvel-prepare.exe, beside
+rem it too, give the service a SID of its own and make its log C:\log_QX.log.
 setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="" (
     echo usage: %~nx0 PATH\quorvel-service.exe [ACCOUNT]

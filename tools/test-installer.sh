@@ -6,11 +6,11 @@
 # The package's architecture says which registry view its programs use, as on
 # 64-bit Windows: a 32-bit package records itself in the 32-bit view, also in
 # a 64-bit prefix, and installs into the Program Files that view names.
-# Wine cannot show: the access lists of the log and of the folder it is made
-# in (Wine enforces none, and every program runs as one user), nor that a hard
-# link in the log's place is refused (its fsutil cannot list a file's names),
-# nor a restart after a crash (Wine's service
-# manager neither stores recovery actions nor acts on them). Its sc.exe has
+# Wine cannot show: the log's owner and access list (Wine keeps no file's
+# descriptor and enforces none, and every program runs as one user), the
+# service's own SID (its service manager has no SID types), a link in the
+# log's place as a link (Wine opens through it), nor a restart after a crash
+# (Wine's service manager neither stores recovery actions nor acts on them). Its sc.exe has
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
 set -euo pipefail
@@ -79,7 +79,7 @@ printf 'line from before the package\r\n' >"$drive/log_QX.log"
 
 echo "== install $old_version"
 check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\old.msi'
-check "both programs in $progfiles\\Quorvel" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe"
+check "the programs in $progfiles\\Quorvel" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe" -a -f "$dir/quorvel-prepare.exe"
 check "registered: own process" registered 'Type    REG_DWORD    0x10'
 check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
 check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
@@ -108,9 +108,8 @@ check "stopped before removal" log_has 'Quorvel Service stopped!' 2
 check "log still there, every line kept" log_has 'line from before the package' 1
 echo "== the scripts under cmd, from Program Files (x86)\\Quorvel & Co"
 # "(x86)" and "&" in the folder's name once ended the install script's blocks
-# and commands early. The programs are the package's. Wine cannot show the
-# service's SID, nor the log's owner and access list: its sc has no sidtype
-# (the script says so) and its icacls changes nothing.
+# and commands early. The programs are the package's, quorvel-prepare.exe
+# among them, which the scripts run from beside them.
 sdir="$drive/Program Files (x86)/Quorvel & Co" out="$drive/quorvel-test/script.out"
 rm -rf "$sdir" "$drive/quorvel-test/msi"
 mkdir -p "$sdir"
@@ -125,10 +124,8 @@ ask_here() {
       '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
 }
 gone() { ! run reg query "$key" >/dev/null 2>&1; }
-# The first install makes the log anew, by way of a folder of its own in C:\
-# that it removes again: C:\ then holds nothing new but the log, one file of
-# one name. That the folder admits only Administrators and SYSTEM before the
-# file is made, Wine cannot show.
+# The first install makes the log anew, in one step with its list: C:\ then
+# holds nothing new but the log, one file of one name.
 new_in_c() { ls -A "$drive" | LC_ALL=C sort | comm -13 <(echo "$before") - | xargs; }
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.msiexec"
 before=$(ls -A "$drive" | LC_ALL=C sort)
@@ -136,6 +133,7 @@ for round in 1 2; do  # the second install follows the removal at once
     check "install-service.cmd exits 0 ($round)" script install-service.cmd quorvel-service.exe
     if [ "$round" = 1 ]; then
         check "log made anew: nothing else new in C:\\" test "$(new_in_c)" = log_QX.log
+        check "by quorvel-prepare, which says so" grep -q '^quorvel-prepare: made C:\\log_QX.log' "$out"
         check "log: a plain file of one name" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log" -a "$(stat -c %h "$drive/log_QX.log")" = 1'
     fi
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
@@ -147,11 +145,13 @@ for round in 1 2; do  # the second install follows the removal at once
 done
 check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 2
 
-echo "== a link or folder in the log's place stops the install"
+echo "== a link, folder or second name in the log's place stops the install"
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
-ln -s "$drive/quorvel-test" "$drive/log_QX.log"  # Wine shows it as a reparse point
-check "install-service.cmd refuses a link" eval '! script install-service.cmd quorvel-service.exe'
-check "and says why" grep -q 'C:\\log_QX.log is a link or junction, not a file' "$out"
+# Wine opens through a link, never showing it as one: it is refused for
+# the folder it leads to, where Windows refuses the link itself.
+ln -s "$drive/quorvel-test" "$drive/log_QX.log"
+check "install-service.cmd refuses a link to a folder" eval '! script install-service.cmd quorvel-service.exe'
+check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
 check "and removes its registration" gone
 rm "$drive/log_QX.log"
 mkdir "$drive/log_QX.log"
@@ -160,14 +160,11 @@ check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
 check "and rolls back: no registration, no $progfiles\\Quorvel" eval 'gone && test ! -e "$dir"'
 rmdir "$drive/log_QX.log"
 
-echo "== a hard link in the log's place"
-# Windows refuses it ("more than one name"); Wine's fsutil cannot list a
-# file's names, so the script says it does not look and goes on: shown here
-# is that it says so and neither replaces nor rewrites the linked file.
 printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
 ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
-check "prepare-service.cmd exits 0 under Wine" script prepare-service.cmd
-check "and says Wine cannot look for it" grep -q "Wine's fsutil cannot list a file's names" "$out"
+check "install-service.cmd refuses a second name" eval '! script install-service.cmd quorvel-service.exe'
+check "and says why" grep -q 'C:\\log_QX.log has more than one name' "$out"
+check "and removes its registration" gone
 check "the linked file left alone" eval 'test "$(stat -c %h "$drive/log_QX.log")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
 rm "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
@@ -192,9 +189,9 @@ from_script=$(tr -d '\r' <"$(dirname "$0")/../package/install-service.cmd" | rec
 from_package=$(table CustomAction | awk -F'\t' '$1 == "SetRecovery" { print $4 }' | recovery)
 check "script and package: the same recovery, $from_script" test "$from_script" = "$from_package"
 check "recovery in sc's documented form" eval '[[ $from_script =~ ^reset=\ [0-9]+\ actions=\ (run|restart|reboot)/[0-9]+(/(run|restart|reboot)/[0-9]+)*$ ]]'
-# Windows Installer 5.0, Windows 7's, as the README says: msiinfo shows the
+# Windows Installer 4.0, Vista's, as the README says: msiinfo shows the
 # page count as "Version".
-check "package asks for Windows Installer 5.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 500
+check "package asks for Windows Installer 4.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 400
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,28 @@
+// quorvel-prepare: gives the registered Quorvel service a SID of its own and
+// makes its log, or judges the file that has the log's name. The install
+// scripts and the package run it, as an administrator or SYSTEM, between
+// registering the service and starting it; an administrator runs it to
+// rotate the log. No arguments. Exit code 0 when the service and its log are
+// ready, 1 otherwise; each outcome is a line on standard output.
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "../log/log.h"
+#include "../service/service.h"
+#include "prepare.h"
+
+int main(void)
+{
+    wchar_t wszService[64], wszLog[MAX_PATH], wszSetAside[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, SERVICE_NAME, -1, wszService, 64) == 0 ||
+        MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)
+        return 1;
+    PSID pServiceSid = NULL;
+    if (!GiveServiceItsSid(wszService) || !MakeServiceSid(wszService, &pServiceSid))
+        return 1;
+    LogOutcome outcome = PrepareLogFile(wszLog, pServiceSid, wszSetAside, MAX_PATH);
+    FreeSid(pServiceSid);
+    fflush(stdout);
+    return (outcome == LogRefused || outcome == LogFailed) ? 1 : 0;
+}
