@@ -3,7 +3,7 @@
 # its own under build/, starts it, answers a demonstration request with the
 # client and follows the log until Ctrl-C; then stops the service.
 set -euo pipefail
-source "$(dirname "$0")/build-for-wine.sh" quorvel-service quorvel-client
+source "$(dirname "$0")/build-for-wine.sh" quorvel-service quorvel-client quorvel-prepare
 
 prefix="$root/build/$preset/run-prefix"
 name="Quorvel service"
@@ -47,6 +47,8 @@ exe_win=$(wine winepath.exe -w "$bin/quorvel-service.exe" 2>/dev/null)
 sc create "$name" binpath= "\"$exe_win\"" type= own start= demand
 log="$prefix/drive_c/log_QX.log"
 trap stop_service INT TERM EXIT
+echo "== Preparing the service and its log, as an install does"
+wine "$bin/quorvel-prepare.exe" | tr -d '\r'
 
 echo "== Starting the service"
 sc start "$name" >/dev/null
