@@ -1,26 +1,21 @@
 #include "instance.h"
 
-#include <sddl.h>
-
 #include "../log/log.h"
 #include "create.h"
 #include "owner.h"
 
-const char *PipeName = PIPE_NAME;
 HANDLE PipeHandle = INVALID_HANDLE_VALUE;
 
 static const char CREATE_CALL[] = "CreateNamedPipe";
+// How often (ms) the flush's bound repeats its cancel once it is due.
+static const DWORD FLUSH_CANCEL_INTERVAL_MS = 10;
 
 // Creates one instance without logging; on failure *pszFailedCall names the
 // call and GetLastError() its error.
 static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const char **pszFailedCall)
 {
-    char szSddl[PIPE_SDDL_SIZE];
     PSECURITY_DESCRIPTOR pSd = NULL;
-    if (!BuildPipeSddl(pSelf, szSddl, sizeof szSddl, pszFailedCall))
-        return INVALID_HANDLE_VALUE;
-    *pszFailedCall = "ConvertStringSecurityDescriptorToSecurityDescriptor";
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(szSddl, SDDL_REVISION_1, &pSd, NULL))
+    if (!MakePipeSecurity(pSelf, &pSd, pszFailedCall))
         return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES sa;
     sa.nLength = sizeof sa;
@@ -29,7 +24,7 @@ static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const cha
 
     *pszFailedCall = CREATE_CALL;
     HANDLE hPipe = CreatePipeEnd(
-        PipeName, PIPE_ACCESS_DUPLEX | (fFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_NAME, PIPE_ACCESS_DUPLEX | (fFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
         (DWORD)PIPE_BUFFER_SIZE, (DWORD)PIPE_BUFFER_SIZE, PIPE_DEFAULT_TIMEOUT_MS, &sa);
     DWORD dwError = GetLastError();
@@ -37,6 +32,15 @@ static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const cha
     LocalFree(pSd);
     SetLastError(dwError);
     return hPipe;
+}
+
+// Learns who we are from the token, then creates one instance as above.
+static HANDLE CreateOurInstance(PipeSelf *pSelf, BOOL fFirst, const char **pszFailedCall)
+{
+    *pszFailedCall = NULL;
+    if (!LearnPipeSelf(pSelf, pszFailedCall))
+        return INVALID_HANDLE_VALUE;
+    return CreateInstanceHandle(pSelf, fFirst, pszFailedCall);
 }
 
 // Whether the instance's owner is ours. A further instance takes the owner of
@@ -74,9 +78,7 @@ int CreatePipeInstance(void)
     PipeSelf self;
     // First-instance: a name that someone else holds makes the creation fail
     // rather than be shared.
-    HANDLE hPipe = INVALID_HANDLE_VALUE;
-    if (LearnPipeSelf(&self, &szFailedCall))
-        hPipe = CreateInstanceHandle(&self, TRUE, &szFailedCall);
+    HANDLE hPipe = CreateOurInstance(&self, TRUE, &szFailedCall);
     // 5: on Windows a name outlives its last instance while a client still
     // holds its end, as one of our last run may (an upgrade restarts us while
     // clients are connected). Wine ignores the flag and drops the name, so
@@ -101,9 +103,7 @@ int CreateNextPipeInstance(void)
     PipeSelf self;
     // Never first-instance: the name is ours, and on Windows the flag fails
     // while the last client still holds its end.
-    HANDLE hNext = INVALID_HANDLE_VALUE;
-    if (LearnPipeSelf(&self, &szFailedCall))
-        hNext = CreateInstanceHandle(&self, FALSE, &szFailedCall);
+    HANDLE hNext = CreateOurInstance(&self, FALSE, &szFailedCall);
     if (hNext == INVALID_HANDLE_VALUE)
         return LogCreation(hNext, szFailedCall, GetLastError());
     ClosePipeInstance();
@@ -120,14 +120,16 @@ void DisconnectPipeClient(void)
 {
     // A disconnect discards what the client has not read yet, the echo of
     // "exit" say: wait until it has, or has gone, but no longer than the
-    // bound, which a pool thread's cancel sets. Deleting the timer waits for
-    // that cancel, so it never reaches a later call. Without a timer the
+    // bound, which a pool thread's cancel sets. The cancel repeats until the
+    // timer is deleted: one that comes before the flush is pending (this
+    // thread held up past the bound) is lost. Deleting the timer waits for a
+    // cancel under way, so none reaches a later call. Without a timer the
     // flush is skipped: unbounded, it could hold the service.
     HANDLE hThread = NULL, hTimer = NULL;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &hThread,
                         THREAD_TERMINATE, FALSE, 0) &&
-        CreateTimerQueueTimer(&hTimer, NULL, CancelFlush, hThread, DISCONNECT_FLUSH_WAIT_MS, 0,
-                              WT_EXECUTEONLYONCE)) {
+        CreateTimerQueueTimer(&hTimer, NULL, CancelFlush, hThread, DISCONNECT_FLUSH_WAIT_MS,
+                              FLUSH_CANCEL_INTERVAL_MS, WT_EXECUTEDEFAULT)) {
         FlushFileBuffers(PipeHandle);
         DeleteTimerQueueTimer(NULL, hTimer, INVALID_HANDLE_VALUE);
     }

@@ -11,7 +11,6 @@
 // The line logged whenever the service lets go of its instance.
 static const char PIPE_CLOSED_LINE[] = "Named Pipe closed!";
 
-extern const char *PipeName;
 // The current instance; INVALID_HANDLE_VALUE when there is none.
 extern HANDLE PipeHandle;
 

@@ -23,9 +23,27 @@
 // its end, the model holds a real instance made with that run's descriptor
 // (HoldName). It also makes creations fail on demand.
 static int FailuresLeft, FirstInstanceCreations, Joins;
-// Whether the token holds a service SID that owns what the process creates,
-// as Windows gives a service with a SID type of its own, and Wine none.
-static bool OwnServiceSid;
+// Whether the token holds a service SID, as Windows gives a service with a
+// SID type of its own and Wine none, and whether it may own what the process
+// creates (SE_GROUP_OWNER). Then the groups are a service's, in its token's
+// order: its SID among many, after a deny-only one and that of all services.
+enum ServiceSid { NoServiceSid, ServiceSidOwns, ServiceSidOnly };
+static ServiceSid TokenServiceSid;
+static const DWORD GROUP_ON = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+static const struct {
+    const char *szSid;
+    DWORD dwAttributes;
+} SERVICE_GROUPS[] = {{"S-1-1-0", GROUP_ON},
+                      {"S-1-5-32-545", GROUP_ON},
+                      {"S-1-5-6", GROUP_ON},
+                      {"S-1-2-1", GROUP_ON},
+                      {"S-1-5-11", GROUP_ON},
+                      {"S-1-5-80-9-9-9-9-9", SE_GROUP_USE_FOR_DENY_ONLY},
+                      {"S-1-5-80-0", GROUP_ON},
+                      {"S-1-5-80-1-2-3-4-5", SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED},
+                      {"S-1-5-5-0-4242", GROUP_ON | SE_GROUP_LOGON_ID},
+                      {"S-1-2-0", GROUP_ON}};
+static const size_t OUR_GROUP = 7;
 
 HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
                      DWORD cbOutBuffer, DWORD cbInBuffer, DWORD dwDefaultTimeoutMs,
@@ -47,15 +65,25 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
 BOOL QueryProcessToken(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, LPVOID pvInfo,
                        DWORD cbInfo, DWORD *pcbNeeded)
 {
-    static PSID pServiceSid = NULL;
-    if (!OwnServiceSid || infoClass != TokenGroups)
+    const DWORD nGroups = sizeof SERVICE_GROUPS / sizeof SERVICE_GROUPS[0];
+    static PSID rgpSids[nGroups];
+    if (TokenServiceSid == NoServiceSid || infoClass != TokenGroups)
         return GetTokenInformation(hToken, infoClass, pvInfo, cbInfo, pcbNeeded);
-    if (pServiceSid == NULL)
-        ConvertStringSidToSidA("S-1-5-80-1-2-3-4-5", &pServiceSid);
+    *pcbNeeded = (DWORD)(sizeof(TOKEN_GROUPS) + nGroups * sizeof(SID_AND_ATTRIBUTES));
+    if (cbInfo < *pcbNeeded) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     TOKEN_GROUPS *pGroups = (TOKEN_GROUPS *)pvInfo;
-    pGroups->GroupCount = 1;
-    pGroups->Groups[0].Sid = pServiceSid;
-    pGroups->Groups[0].Attributes = SE_GROUP_ENABLED | SE_GROUP_OWNER;
+    pGroups->GroupCount = nGroups;
+    for (DWORD i = 0; i < nGroups; ++i) {
+        if (rgpSids[i] == NULL)
+            ConvertStringSidToSidA(SERVICE_GROUPS[i].szSid, &rgpSids[i]);
+        pGroups->Groups[i].Sid = rgpSids[i];
+        pGroups->Groups[i].Attributes =
+            SERVICE_GROUPS[i].dwAttributes |
+            (i == OUR_GROUP && TokenServiceSid == ServiceSidOwns ? SE_GROUP_OWNER : 0);
+    }
     return TRUE;
 }
 
@@ -86,7 +114,7 @@ protected:
     {
         LoopTest::SetUp();
         FailuresLeft = FirstInstanceCreations = Joins = 0;
-        OwnServiceSid = false;
+        TokenServiceSid = NoServiceSid;
     }
     // One client, opened without waiting for the name, which must never lapse:
     // a request and "exit". Returns the lines the connection logs, up to the
@@ -108,7 +136,7 @@ protected:
 // service SID), and the new start joins it.
 TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
 {
-    OwnServiceSid = true;
+    TokenServiceSid = ServiceSidOwns;
     hLoop = StartLoopThread();
     HANDLE hOld = OpenClient();
     EXPECT_NE(INVALID_HANDLE_VALUE, hOld);
@@ -127,20 +155,22 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
 // A name someone else made, while one of its clients stays connected, is
 // joined only when its owner is ours. The system's is not; the account's
 // default owner, which 1.0.0 gave the name, is ours only while the token
-// holds no service SID of its own.
+// holds no service SID that may own what we make.
 TEST_F(PipeModel, OnlyANameWeOwnIsJoined)
 {
     const struct {
         const char *szSddl;
-        bool fOwnServiceSid, fJoined;
-    } cases[] = {{"O:SYD:(A;;FA;;;WD)", false, false},
-                 {"D:(A;;FA;;;WD)", true, false},
-                 {"D:(A;;FA;;;WD)", false, true}};
+        ServiceSid sid;
+        bool fJoined;
+    } cases[] = {{"O:SYD:(A;;FA;;;WD)", NoServiceSid, false},
+                 {"D:(A;;FA;;;WD)", ServiceSidOwns, false},
+                 {"D:(A;;FA;;;WD)", ServiceSidOnly, true},
+                 {"D:(A;;FA;;;WD)", NoServiceSid, true}};
     for (const auto &c : cases) {
-        OwnServiceSid = c.fOwnServiceSid;
+        TokenServiceSid = c.sid;
         HANDLE hName = HoldName(c.szSddl);
         DeleteLogFile();
-        EXPECT_EQ(c.fJoined ? 0 : -1, CreatePipeInstance()) << c.szSddl << " " << c.fOwnServiceSid;
+        EXPECT_EQ(c.fJoined ? 0 : -1, CreatePipeInstance()) << c.szSddl << " " << c.sid;
         Lines refused = {"CreateNamedPipe: Error 5\n"};
         EXPECT_EQ(c.fJoined ? Lines{"Waiting for connect...\n"} : refused, LogLines());
         ClosePipeInstance();
@@ -170,12 +200,22 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
 }
 
 // While no next instance can be made, the served one is disconnected and
-// reused: a client that sends "exit" and never reads the echo holds it only
-// for the flush's bound.
-TEST_F(PipeModel, AClientThatNeverReadsItsEchoDoesNotHoldTheService)
+// reused, which discards what its client has yet to read: a client that reads
+// its echo late still gets it, and one that never reads holds the service
+// only for the flush's bound.
+TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
 {
     hLoop = StartLoopThread();
     FailuresLeft = 1000;
+    HANDLE hLate = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hLate);
+    ASSERT_TRUE(SendText(hLate, EXIT_COMMAND));
+    Sleep(DISCONNECT_FLUSH_WAIT_MS * 3 / 10);
+    std::string echo;
+    EXPECT_TRUE(ReadMessage(hLate, &echo)) << GetLastError();
+    EXPECT_EQ(std::string(EXIT_COMMAND, sizeof EXIT_COMMAND), echo);
+    CloseHandle(hLate);
+
     HANDLE hSilent = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hSilent);
     ASSERT_TRUE(SendText(hSilent, EXIT_COMMAND));
