@@ -11,7 +11,8 @@
 
 #include <string>
 
-#include "../count/count.h"
+#include "../count/block.h"
+#include "../count/file.h"
 #include "../log/log.h"
 #include "../pipe/instance.h"
 #include "../pipe/request.h"
@@ -82,7 +83,7 @@ static DWORD WINAPI EchoServerThread(LPVOID)
             if (!ReadFile(EchoPipe, szBuf, (DWORD)PIPE_BUFFER_SIZE, &cbRead, NULL))
                 break;
             DWORD cbWritten = 0;
-            int fExit = strcmp(BoundRequest(szBuf, cbRead), EXIT_COMMAND) == 0;
+            int fExit = strcmp(BoundMessage(szBuf, cbRead), EXIT_COMMAND) == 0;
             if (EchoCounts && !fExit) {
                 AnswerPlainly(szBuf, message);
                 WriteFile(EchoPipe, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);

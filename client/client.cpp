@@ -25,7 +25,7 @@ enum {
     ExitNotRunning = 3, // no such pipe: the service is not running
     ExitBusy = 4,       // another client held the service too long
     ExitLost = 5,       // the connection broke or the answer made no sense
-    ExitTooLong = 6     // a path the protocol cannot carry (too long, or not in its code page)
+    ExitCannotCarry = 6 // a path the protocol cannot carry (too long, or not in its code page)
 };
 
 // How long (ms) a busy service is waited for unless --wait says otherwise.
@@ -45,7 +45,8 @@ static void PrintUsage(FILE *fp)
             "  --server NAME  the service's machine (default: this one)\n"
             "  --wait MS      how long to wait for a busy service (default %lu)\n"
             "Exit codes: 0 all answered, 2 usage, 3 service not running,\n"
-            "4 service busy too long, 5 connection lost, 6 path too long, 1 other.\n",
+            "4 service busy too long, 5 connection lost, 6 a path the protocol cannot\n"
+            "carry (too long, or not in the ANSI code page), 1 other.\n",
             PROGRAM, PROGRAM, (unsigned long)DEFAULT_BUSY_WAIT_MS);
 }
 
@@ -132,7 +133,7 @@ static int Exchange(HANDLE hPipe, const char *request, char *reply)
                 PROGRAM, (unsigned long)GetLastError());
         return ExitLost;
     }
-    BoundRequest(reply, cbRead);
+    BoundMessage(reply, cbRead);
     return ExitOk;
 }
 
@@ -143,13 +144,27 @@ struct Session {
     HANDLE hPipe; // INVALID_HANDLE_VALUE while not connected
 };
 
+// Why a path cannot be sent.
+enum Uncarried { PathTooLong, PathNotInCodePage };
+
+// Says why the path that begins with szStart is not asked, and marks the
+// run's exit code; the other paths are still asked.
+static void RefusePath(Uncarried why, const char *szStart, int *pWorst)
+{
+    if (why == PathTooLong)
+        fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
+                (unsigned long)MAX_REQUEST_LENGTH, szStart);
+    else
+        fprintf(stderr, "%s: a path the service cannot read in its code page: %.40s...\n",
+                PROGRAM, szStart);
+    *pWorst = ExitCannotCarry;
+}
+
 // Asks for one path and prints the reply. A bad path is reported and skipped.
 static int AskPath(Session *pSession, const char *path, int *pWorst)
 {
     if (strlen(path) > MAX_REQUEST_LENGTH) {
-        fprintf(stderr, "%s: path too long (%lu bytes; the limit is %lu): %.40s...\n",
-                PROGRAM, (unsigned long)strlen(path), (unsigned long)MAX_REQUEST_LENGTH, path);
-        *pWorst = ExitTooLong;
+        RefusePath(PathTooLong, path, pWorst);
         return ExitOk;
     }
     if (strcmp(path, EXIT_COMMAND) == 0) {
@@ -238,20 +253,19 @@ static int ConsoleToAnsi(char *line, size_t cbLine)
            WideToAnsi(wszLine, line, cbLine);
 }
 
-static const char NOT_IN_CODE_PAGE[] = "%s: a path the service cannot read in its code page: %.40s...\n";
-
 // Asks for a path of the command line, converted as console input is.
 static int AskArgument(Session *pSession, const wchar_t *wszPath, int *pWorst)
 {
     // Room for a path one byte too long, which AskPath refuses by its length.
     char path[PIPE_BUFFER_SIZE + 1] = "";
     if (!WideToAnsi(wszPath, path, sizeof path)) {
-        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
-            fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40ls...\n", PROGRAM,
-                    (unsigned long)MAX_REQUEST_LENGTH, wszPath);
-        else
-            fprintf(stderr, NOT_IN_CODE_PAGE, PROGRAM, path);
-        *pWorst = ExitTooLong;
+        Uncarried why = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? PathTooLong : PathNotInCodePage;
+        // Its start as the message shows it, look-alikes and all.
+        char szStart[64] = "";
+        size_t cchStart = wcslen(wszPath) < 40 ? wcslen(wszPath) : 40;
+        WideCharToMultiByte(CP_ACP, 0, wszPath, (int)cchStart, szStart, sizeof szStart - 1, NULL,
+                            NULL);
+        RefusePath(why, szStart, pWorst);
         return ExitOk;
     }
     return AskPath(pSession, path, pWorst);
@@ -276,14 +290,11 @@ static int AskStdinPaths(Session *pSession, int *pWorst)
             int ch;
             while ((ch = getchar()) != EOF && ch != '\n')
                 ;
-            fprintf(stderr, "%s: path too long (the limit is %lu bytes): %.40s...\n", PROGRAM,
-                    (unsigned long)MAX_REQUEST_LENGTH, line);
-            *pWorst = ExitTooLong;
+            RefusePath(PathTooLong, line, pWorst);
             continue;
         }
         if (fConsole && !ConsoleToAnsi(line, sizeof line)) {
-            fprintf(stderr, NOT_IN_CODE_PAGE, PROGRAM, line);
-            *pWorst = ExitTooLong;
+            RefusePath(PathNotInCodePage, line, pWorst);
             continue;
         }
         cch = strlen(line);

@@ -1,8 +1,7 @@
 // The AVX2 path of the counter: registers twice as wide. Reads and the count
 // share the machine's memory and cores, so a count that takes half as long
-// leaves the reads more (under Wine about a tenth more of the plain read's
-// pace). Only ever called when CpuHasAvx2() says so; this file alone is
-// compiled with AVX2 enabled.
+// leaves the reads more. Only ever called when CpuHasAvx2() says so; this
+// file alone is compiled with AVX2 enabled.
 #include "count_avx2.h"
 
 #if COUNT_HAVE_AVX2

@@ -6,11 +6,7 @@
 
 #include <stddef.h>
 
-#include "count.h"
-
-// Each byte lane of the accumulator gains at most 4 per chunk of four
-// registers, so it must be folded into the total before 256 / 4 chunks.
-static const size_t LANE_CHUNKS_PER_FOLD = 63;
+#include "block.h"
 
 // Lanes gives: Vector, Zero(), Splat(byte), Load(pb), Equal(a, b) (0xFF where
 // equal), Or(a, b), Sub(a, b) (bytewise), Any(v) (a lane nonzero) and
@@ -22,6 +18,9 @@ int CountBlockLanes(const unsigned char *pb, size_t cb, unsigned long long *pCou
     const size_t cbVector = sizeof(Vector), cbChunk = 4 * sizeof(Vector);
     const Vector vSpace = Lanes::Splat(0x20);
     const Vector vEnd = Lanes::Splat(0x1A);
+    // Each byte lane of the accumulator gains at most 4 per chunk of four
+    // registers, so it must be folded into the total before 256 / 4 chunks.
+    const size_t nChunksPerFold = 63;
     unsigned long long total = 0;
     size_t i = 0;
 
@@ -31,7 +30,7 @@ int CountBlockLanes(const unsigned char *pb, size_t cb, unsigned long long *pCou
         Vector acc = Lanes::Zero();
         Vector ends = Lanes::Zero();
         size_t iGroup = i;
-        for (size_t nChunks = 0; nChunks < LANE_CHUNKS_PER_FOLD && cb - i >= cbChunk;
+        for (size_t nChunks = 0; nChunks < nChunksPerFold && cb - i >= cbChunk;
              ++nChunks, i += cbChunk) {
             Vector a = Lanes::Load(pb + i);
             Vector b = Lanes::Load(pb + i + cbVector);

@@ -2,7 +2,8 @@
 // standard way, one block after another.
 #include <stdio.h>
 
-#include "count.h"
+#include "block.h"
+#include "file.h"
 #include "stop.h"
 
 // Small enough for the stack, which keeps this version free for any caller.

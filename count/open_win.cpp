@@ -8,7 +8,7 @@
 #include <wchar.h>
 #include <wctype.h>
 
-#include "count.h"
+#include "open_limits.h"
 #include "file_win.h"
 
 // From this many characters on, a full path is opened in the long form. The
@@ -18,11 +18,22 @@ static const DWORD LONG_FORM_MIN_CHARS = MAX_PATH - 12;
 // The full path of the longest request under a current directory of up to
 // MAX_PATH, and the long form's prefix (8 characters); a longer name is
 // refused, never cut.
-static const DWORD OPEN_NAME_CHARS = (DWORD)OPEN_PATH_MAX_CHARS + MAX_PATH + 8;
+static const DWORD OPEN_NAME_CHARS = (DWORD)OPEN_PATH_MAX_BYTES + MAX_PATH + 8;
 
 static int HasPrefix(const wchar_t *wsz, const wchar_t *wszPrefix)
 {
     return wcsncmp(wsz, wszPrefix, wcslen(wszPrefix)) == 0;
+}
+
+// Whether the cch characters at wsz are, in any case, one of the nNames names.
+static int IsOneOf(const wchar_t *wsz, size_t cch, const wchar_t *const *rgwszNames,
+                   size_t nNames)
+{
+    for (size_t i = 0; i < nNames; ++i) {
+        if (cch == wcslen(rgwszNames[i]) && _wcsnicmp(wsz, rgwszNames[i], cch) == 0)
+            return 1;
+    }
+    return 0;
 }
 
 // "X:\...": a path on a drive, from its root (or the root alone).
@@ -41,13 +52,8 @@ static int IsShare(const wchar_t *wsz)
     const wchar_t *pSep = wcschr(wsz, L'\\');
     if (pSep == NULL || pSep == wsz || pSep[1] == L'\0' || pSep[1] == L'\\')
         return 0;
-    const wchar_t *wszShare = pSep + 1;
-    size_t cchShare = wcscspn(wszShare, L"\\");
-    for (const wchar_t *wszNot : rgwszNotShares) {
-        if (cchShare == wcslen(wszNot) && _wcsnicmp(wszShare, wszNot, cchShare) == 0)
-            return 0;
-    }
-    return 1;
+    return !IsOneOf(pSep + 1, wcscspn(pSep + 1, L"\\"), rgwszNotShares,
+                    sizeof rgwszNotShares / sizeof rgwszNotShares[0]);
 }
 
 // Makes the client's text, in the ANSI code page, the name to open: only a
@@ -130,12 +136,10 @@ static int IsFileBelowDevice(const wchar_t *wszNtPath)
     if (wszDevice == NULL || cchDevice == 0 || wszDevice[cchDevice] == L'\0' ||
         wszDevice[cchDevice + 1] == L'\0')
         return 0;
-    for (const wchar_t *wszNot : rgwszNotFiles) {
-        if (cchDevice == wcslen(wszNot) && _wcsnicmp(wszDevice, wszNot, cchDevice) == 0)
-            return 0;
-    }
     // "HarddiskVolumeShadowCopy1", and "Harddisk0", the directory of disk 0.
-    return _wcsnicmp(wszDevice, L"HarddiskVolumeShadowCopy", 24) != 0 &&
+    return !IsOneOf(wszDevice, cchDevice, rgwszNotFiles,
+                    sizeof rgwszNotFiles / sizeof rgwszNotFiles[0]) &&
+           _wcsnicmp(wszDevice, L"HarddiskVolumeShadowCopy", 24) != 0 &&
            !(_wcsnicmp(wszDevice, L"Harddisk", 8) == 0 && iswdigit(wszDevice[8]));
 }
 

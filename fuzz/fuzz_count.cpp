@@ -1,5 +1,5 @@
-// Arbitrary file contents through the counter, compared with a count made one
-// byte at a time: the whole contents as one block, the contents as two blocks
+// Arbitrary file contents through the counter, compared with the tests'
+// reference: the whole contents as one block, the contents as two blocks
 // split at a chosen point, and the contents as a file counted by name.
 // Input: 4 bytes, little-endian, that choose the split point (modulo the
 // length of the contents plus one), then the contents. Shorter inputs are
@@ -10,10 +10,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "count/count.h"
+#include "count/block.h"
+#include "count/file.h"
 #include "count/count_avx2.h"
 #include "count/count_sse2.h"
 #include "count/cpu.h"
+#include "tests/reference_count.h"
 
 static void Require(int fOk, const char *szWhat)
 {
@@ -26,18 +28,6 @@ static void Require(int fOk, const char *szWhat)
 // Counts already held before a call: the counter must add to them, and whole
 // 64 bits of them (a count kept in 32 bits would lose the high part).
 static const unsigned long long COUNT_BEFORE = (1ull << 32) + 7;
-
-// Spaces up to the first 0x1A; returns nonzero when a 0x1A ended the count.
-static int ReferenceCount(const unsigned char *pb, size_t cb, unsigned long long *pCount)
-{
-    for (size_t i = 0; i < cb; ++i) {
-        if (pb[i] == 0x1A)
-            return 1;
-        if (pb[i] == 0x20)
-            ++*pCount;
-    }
-    return 0;
-}
 
 // A copy of pb[0..cb) in a block of exactly cb bytes, so that the sanitizer
 // sees any read past the end of the block the counter was given.
@@ -124,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pbInput, size_t cbInput)
         ibSplit = (size_t)(selector % (cb + 1));
     }
 
-    unsigned long long want = COUNT_BEFORE;
-    int fWantEnd = ReferenceCount(pb, cb, &want);
+    int fWantEnd = 0;
+    unsigned long long want = COUNT_BEFORE + CountSpacesBeforeCtrlZ(pb, cb, &fWantEnd);
     CheckWhole(pb, cb, want, fWantEnd);
     CheckSplit(pb, cb, ibSplit, want, fWantEnd);
     CheckFile(pb, cb, want);

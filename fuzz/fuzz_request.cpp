@@ -159,8 +159,8 @@ static unsigned long long HashBytes(const uint8_t *pb, size_t cb)
 // One served read: pbRead[0..cbRead) has just been copied to the start of szBuf.
 static void ServeRead(char *szBuf, const uint8_t *pbRead, size_t cbRead)
 {
-    char *request = BoundRequest(szBuf, cbRead);
-    Require(request == szBuf, "BoundRequest does not return the buffer");
+    char *request = BoundMessage(szBuf, cbRead);
+    Require(request == szBuf, "BoundMessage does not return the buffer");
     const uint8_t *pbNul = (const uint8_t *)memchr(pbRead, '\0', cbRead);
     size_t cchRequest = pbNul != NULL ? (size_t)(pbNul - pbRead) : cbRead;
     Require(strnlen(request, PIPE_BUFFER_SIZE + 1) == cchRequest,
@@ -218,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
     // is stale, and none of them is a NUL that could hide a missing end.
     for (size_t i = 0; i < PIPE_BUFFER_SIZE; ++i)
         szBuf[i] = (char)('a' + i % 26);
-    BoundRequest(szBuf, PIPE_BUFFER_SIZE);
+    BoundMessage(szBuf, PIPE_BUFFER_SIZE);
 
     // The message is read PIPE_BUFFER_SIZE bytes at a time; a read that leaves
     // more of it (ERROR_MORE_DATA) is not served.

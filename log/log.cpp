@@ -3,6 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+// How often and how far apart (ms) a line is retried while another process
+// holds the file: a short, bounded wait, never a hang.
+static const int LOG_OPEN_TRIES = 5;
+static const DWORD LOG_RETRY_PAUSE_MS = 10;
+
 // The file is opened without write sharing, so two of our own threads would
 // refuse each other's lines; one lock keeps them all.
 static SRWLOCK LogLock = SRWLOCK_INIT;

@@ -12,11 +12,6 @@ static const DWORD LOG_WRITE_ACCESS = FILE_APPEND_DATA;
 // message is cut, never overrun; callers check at compile time that theirs fit.
 static const size_t LOG_LINE_SIZE = 1024;
 
-// How often and how far apart (ms) a line is retried while another process
-// holds the file: a short, bounded wait, never a hang.
-static const int LOG_OPEN_TRIES = 5;
-static const DWORD LOG_RETRY_PAUSE_MS = 10;
-
 // Appends message and CR LF to the log. Returns the bytes written, or -1 when
 // the file cannot be opened. Leaves the caller's GetLastError() as it was.
 int WriteLog(const char *message);

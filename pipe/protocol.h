@@ -47,7 +47,7 @@ static_assert(sizeof("Received: \n") - 1 + PIPE_BUFFER_SIZE + 1 <= MESSAGE_SIZE,
 // Makes the bytes of one read a string of exactly those bytes: it ends at the
 // first NUL within cbRead, or just after cbRead. szBuf holds at least
 // cbRead + 1 bytes. Returns szBuf.
-inline char *BoundRequest(char *szBuf, size_t cbRead)
+inline char *BoundMessage(char *szBuf, size_t cbRead)
 {
     // The buffer keeps older bytes of longer messages: never read past this one.
     szBuf[cbRead] = '\0';

@@ -3,10 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../count/count.h"
+#include "../count/file.h"
+#include "../count/open_limits.h"
 
 // A request without a NUL fills the whole buffer.
-static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_CHARS, "every request must fit the opener");
+static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_BYTES, "every request must fit the opener");
 
 char *MaskControlBytes(char *szOut, size_t cbOut, const char *text)
 {

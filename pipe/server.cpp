@@ -138,7 +138,7 @@ static void ServeClient(char *szBuf, char *message, RetryPace *pCreatePace)
             ReadyForNextClient(pCreatePace);
             return;
         }
-        BoundRequest(szBuf, cbRead);
+        BoundMessage(szBuf, cbRead);
         // The client's text as the log shows it: its own bytes go back to it.
         char szShown[MESSAGE_SIZE];
         snprintf(message, MESSAGE_SIZE, "Received: %s\n",
@@ -155,8 +155,7 @@ static void ServeClient(char *szBuf, char *message, RetryPace *pCreatePace)
             WriteFile(PipeHandle, szBuf, (DWORD)strlen(szBuf) + 1, &cbWritten, NULL);
             if (Stopping())
                 return;
-            snprintf(message, MESSAGE_SIZE, "Client exited\n");
-            WriteLog(message);
+            WriteLog("Client exited\n");
             ReadyForNextClient(pCreatePace);
             return;
         }

@@ -3,7 +3,8 @@
 // scripts and the package run it, as an administrator or SYSTEM, between
 // registering the service and starting it; an administrator runs it to
 // rotate the log. No arguments. Exit code 0 when the service and its log are
-// ready, 1 otherwise; each outcome is a line on standard output.
+// ready, 1 otherwise, 2 for an argument; each outcome is a line on standard
+// output.
 #include <windows.h>
 
 #include <stdio.h>
@@ -12,8 +13,14 @@
 #include "../service/service.h"
 #include "prepare.h"
 
-int main(void)
+int main(int argc, char **argv)
 {
+    if (argc > 1) {
+        // Nothing it does is chosen by its caller: an argument is a mistake.
+        printf("%s: takes no arguments, not \"%s\": run it with none\n", PREPARE_PROGRAM,
+               argv[1]);
+        return 2;
+    }
     wchar_t wszService[64], wszLog[MAX_PATH], wszSetAside[MAX_PATH];
     if (MultiByteToWideChar(CP_ACP, 0, SERVICE_NAME, -1, wszService, 64) == 0 ||
         MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)

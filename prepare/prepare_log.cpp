@@ -6,6 +6,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -100,15 +101,17 @@ static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
         FILE_RENAME_INFO info;
         BYTE rgb[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
     } rename;
+    // The name follows the structure's head in the buffer, past its array of one.
+    wchar_t *wszTarget = (wchar_t *)(rename.rgb + offsetof(FILE_RENAME_INFO, FileName));
     for (int n = 1; n <= SET_ASIDE_NAMES; ++n) {
         memset(&rename, 0, sizeof rename);
-        int cch = swprintf(rename.info.FileName, MAX_PATH, L"%ls.set-aside-%d", wszLog, n);
+        int cch = swprintf(wszTarget, MAX_PATH, L"%ls.set-aside-%d", wszLog, n);
         if (cch <= 0 || cch >= MAX_PATH || (size_t)cch >= cchSetAside)
             break;
         rename.info.ReplaceIfExists = FALSE;
         rename.info.FileNameLength = (DWORD)cch * sizeof(wchar_t);
         if (SetFileInformationByHandle(hFile, FileRenameInfo, &rename, sizeof rename)) {
-            wcscpy(wszSetAside, rename.info.FileName);
+            wcscpy(wszSetAside, wszTarget);
             return TRUE;
         }
         DWORD dwError = GetLastError();

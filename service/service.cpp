@@ -7,6 +7,18 @@
 #include "../pipe/server.h"
 #include "status.h"
 
+// How long (ms) a stop waits for the connection loop to let go of the pipe.
+static const DWORD STOP_LOOP_WAIT_MS = 5000;
+// Wait hint (ms) of the stop-pending report: the wait above plus room for the
+// close and the log lines that come before the stopped report.
+static const DWORD STOP_WAIT_HINT_MS = STOP_LOOP_WAIT_MS + 1000;
+// How long (ms) the entry still gives a stop that ran on another thread to
+// hand its answer back to the manager: by then the handler has done its work,
+// and only its return and one write to the manager remain. Kept short, since
+// an installer removing the program right after the stopped report finds it
+// in use until the process has ended (docs/design.md).
+static const DWORD STOP_ANSWER_GRACE_MS = 10;
+
 // The exit codes that the stopped report carries: the reason a start failed,
 // otherwise 0.
 static DWORD StopExitCode = NO_ERROR;

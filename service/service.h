@@ -7,24 +7,12 @@
 static const char SERVICE_NAME[] = "Quorvel service";
 // Wait hint (ms) of the start-pending report.
 static const DWORD START_WAIT_HINT_MS = 30000;
-// How long (ms) a stop waits for the connection loop to let go of the pipe.
-static const DWORD STOP_LOOP_WAIT_MS = 5000;
-// Wait hint (ms) of the stop-pending report: the wait above plus room for the
-// close and the log lines that come before the stopped report.
-static const DWORD STOP_WAIT_HINT_MS = STOP_LOOP_WAIT_MS + 1000;
 // The service-specific exit code of a start whose pipe could not be set up
 // when the system gave no error code for it.
 static const DWORD EXIT_PIPE_SETUP_FAILED = 1;
 // How long (ms) the entry waits, once the dispatcher has returned, for the
 // service thread and the stop sequence to finish their last log lines.
 static const DWORD EXIT_SERVICE_WAIT_MS = 5000;
-// How long (ms) the entry then still gives a stop that ran on another thread
-// to hand its answer back to the manager: by then the handler has done its
-// work, and only its return and one write to the manager remain. Kept short,
-// since an installer removing the program right after the stopped report
-// finds it in use until the process has ended (with 100 ms, Wine's msiexec
-// left quorvel-service.exe behind on every removal).
-static const DWORD STOP_ANSWER_GRACE_MS = 10;
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 void WINAPI ServiceCtrlHandler(DWORD dwControl);

@@ -11,6 +11,14 @@ const Lines START_LINES = {"Quorvel service entry point", "Quorvel Service start
 const Lines STOP_LINES = {"Quorvel Service stopping...", "Named Pipe closed!",
                           "Quorvel Service stopped!"};
 
+// words.txt in dir, of three spaces, and the reply that names it.
+static void WriteWords(const std::string &dir, std::string *pWords, std::string *pReply)
+{
+    *pWords = dir + "\\words.txt";
+    EXPECT_TRUE(WriteWholeFile(*pWords, "one two  three"));
+    *pReply = "(Server): file:" + *pWords + ", spaces = 3";
+}
+
 Lines Tail(const Lines &lines, size_t n)
 {
     return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
@@ -24,6 +32,7 @@ void Service::SetUp()
     hService = CreateServiceRegistration(hManager);
     ASSERT_NE(nullptr, hService) << GetLastError();
     dir = MakeTestDir("service");
+    WriteWords(dir, &words, &wordsReply);
 }
 
 void Service::TearDown()
@@ -71,9 +80,7 @@ void LoopTest::SetUp()
 {
     ASSERT_EQ("", CleanMachine());
     dir = MakeTestDir(szDirName);
-    words = dir + "\\words.txt";
-    ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
-    wordsReply = "(Server): file:" + words + ", spaces = 3";
+    WriteWords(dir, &words, &wordsReply);
 }
 
 void LoopTest::TearDown()

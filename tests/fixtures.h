@@ -35,7 +35,9 @@ protected:
 
     SC_HANDLE hManager = NULL;
     SC_HANDLE hService = NULL;
-    std::string dir;
+    // A folder of the test's own, holding words (a file of three spaces) and
+    // wordsReply its reply.
+    std::string dir, words, wordsReply;
 };
 
 // For tests that run the connection loop: a clean log, a folder of the test's

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 int CountSpacesByteLoop(const char *path, long long *pCount)
 {
     FILE *fp = fopen(path, "rt");
@@ -18,4 +20,12 @@ int CountSpacesByteLoop(const char *path, long long *pCount)
     fclose(fp);
     *pCount = count;
     return 1;
+}
+
+unsigned long long CountSpacesBeforeCtrlZ(const unsigned char *pb, size_t cb, int *pfEnd)
+{
+    const unsigned char *pbEnd = std::find(pb, pb + cb, 0x1A);
+    if (pfEnd != NULL)
+        *pfEnd = pbEnd != pb + cb;
+    return (unsigned long long)std::count(pb, pbEnd, 0x20);
 }

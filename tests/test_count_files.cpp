@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "count/count.h"
+#include "count/file.h"
 #include "count/file_win.h"
 #include "count/stop.h"
 #include "pipe/request.h"

@@ -35,9 +35,6 @@ protected:
     void SetUp() override
     {
         Service::SetUp();
-        words = dir + "\\words.txt";
-        ASSERT_TRUE(WriteWholeFile(words, "one two  three"));
-        wordsReply = "(Server): file:" + words + ", spaces = 3";
         missing = dir + "\\none";
         missingReply = "(Server)Can't open " + missing + "!";
     }
@@ -80,7 +77,7 @@ protected:
     }
 
     HANDLE hHeld = INVALID_HANDLE_VALUE;
-    std::string words, wordsReply, missing, missingReply, large;
+    std::string missing, missingReply, large;
 };
 
 TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "count/count.h"
+#include "count/block.h"
+#include "count/file.h"
+#include "reference_count.h"
 #include "count/count_avx2.h"
 #include "count/count_sse2.h"
 #include "count/cpu.h"
@@ -37,13 +39,7 @@ unsigned long long CountBytes(const std::string &bytes, int *pfEnd = NULL)
 
 unsigned long long ReferenceCount(const std::string &bytes)
 {
-    unsigned long long count = 0;
-    for (unsigned char ch : bytes) {
-        if (ch == 0x1A)
-            break;
-        count += (ch == 0x20);
-    }
-    return count;
+    return CountSpacesBeforeCtrlZ((const unsigned char *)bytes.data(), bytes.size());
 }
 
 // A deterministic generator, so a failure names a reproducible case.
@@ -91,15 +87,15 @@ TEST(Bound, RequestEndsAtItsOwnBytes)
     // An earlier, longer request left its bytes behind.
     memcpy(szBuf, "C:\\a\\much\\longer\\path.txt", 25);
     memcpy(szBuf, "C:\\b", 4);
-    EXPECT_STREQ("C:\\b", BoundRequest(szBuf, 4));
+    EXPECT_STREQ("C:\\b", BoundMessage(szBuf, 4));
 
     memcpy(szBuf, "ab\0cd", 5);
-    EXPECT_STREQ("ab", BoundRequest(szBuf, 5)) << "ends at its own NUL";
+    EXPECT_STREQ("ab", BoundMessage(szBuf, 5)) << "ends at its own NUL";
 
     memset(szBuf, 'q', sizeof szBuf);
-    EXPECT_EQ(PIPE_BUFFER_SIZE, strlen(BoundRequest(szBuf, PIPE_BUFFER_SIZE)))
+    EXPECT_EQ(PIPE_BUFFER_SIZE, strlen(BoundMessage(szBuf, PIPE_BUFFER_SIZE)))
         << "a full buffer without a NUL keeps every byte and no more";
-    EXPECT_STREQ("", BoundRequest(szBuf, 0));
+    EXPECT_STREQ("", BoundMessage(szBuf, 0));
 }
 
 TEST(Format, RepliesByteForByte)
@@ -149,7 +145,8 @@ TEST(CountBlock, CountsOnlySpaceBytesBeforeCtrlZ)
     EXPECT_FALSE(fEnd);
 }
 
-// The fast path works on 64-byte chunks: a 0x1A or a space on either side of
+// The fast paths work on chunks of four registers (64 bytes for SSE2, 128 for
+// AVX2): a 0x1A or a space on either side of
 // every chunk and lane edge, in blocks of every small size.
 TEST(CountBlock, EqualsTheByteLoopAtEveryEdge)
 {

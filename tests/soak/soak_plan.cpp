@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "count/count.h"
+#include "count/file.h"
 #include "reference_count.h"
 #include "support.h"
 
