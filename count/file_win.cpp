@@ -113,9 +113,12 @@ static DWORD WINAPI HelperThread(LPVOID pvWorker)
     return 0;
 }
 
-// Whether two handles reach the same file: on a share ReOpenFile may open by
-// name again, and a file renamed and replaced in between would have blocks of
-// two files counted as one.
+// Whether two handles reach the same file (volume serial and file index). A
+// local file system reopens relative to the handle itself; a redirector may
+// open by name again, as SMB has no open relative to a handle, and a file
+// renamed and replaced in between would have blocks of two files counted as
+// one. Asked only there: under Wine the volume's serial costs hundreds of
+// microseconds a call (docs/design.md).
 static int SameFile(HANDLE hA, HANDLE hB)
 {
     BY_HANDLE_FILE_INFORMATION a, b;
@@ -153,7 +156,8 @@ static int CountOpenFile(HANDLE hFile, FileSystemKind kind, unsigned char *const
         workers[1].hFile = ReOpenFile(hFile, GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       FILE_FLAG_SEQUENTIAL_SCAN);
-        if (workers[1].hFile != INVALID_HANDLE_VALUE && !SameFile(hFile, workers[1].hFile)) {
+        if (workers[1].hFile != INVALID_HANDLE_VALUE && kind != FsLocal &&
+            !SameFile(hFile, workers[1].hFile)) {
             CloseHandle(workers[1].hFile);
             workers[1].hFile = INVALID_HANDLE_VALUE;
         }
