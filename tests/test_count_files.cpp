@@ -158,6 +158,12 @@ TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
     EXPECT_FALSE(Count(path).fOpened);
     CloseHandle(hHeld);
     EXPECT_TRUE(Count(path).fOpened);
+    // Held by one that shares delete: counted.
+    hHeld = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    EXPECT_TRUE(Count(path).fOpened);
+    CloseHandle(hHeld);
 }
 
 // Under WOW64 the file in System32, not its SysWOW64 namesake; the reference
@@ -213,17 +219,6 @@ TEST_F(CountFiles, OnlyFilesOnADriveOrAShareReachTheOpen)
     }
 }
 
-// Held by one that shares delete.
-TEST_F(CountFiles, DeleteHoldersAreCounted)
-{
-    std::string held = File("held.txt", "a b");
-    HANDLE hHeld = CreateFileA(held.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                               FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
-    EXPECT_TRUE(Count(held).fOpened);
-    CloseHandle(hHeld);
-}
-
 TEST_F(CountFiles, EqualsTextModeOnGeneratedFiles)
 {
     static const char mix[] = {' ', ' ', ' ', ' ', '\x1A', '\r', '\n', '\xA0', 'x', '\t'};
@@ -274,30 +269,6 @@ TEST_F(CountFiles, BlockEdgesAreByteExact)
     ModelHoldBlock1 = false;
 }
 
-// A redirector may give fewer bytes than asked anywhere in a file, a local
-// disk's file system only at its end: there a short read ends the count,
-// elsewhere (a share, a device of a kind unknown) a read that finds nothing.
-TEST_F(CountFiles, AShortReadEndsTheFileOnlyOnALocalFileSystem)
-{
-    std::string path = File("short.txt", std::string(3000, ' '));
-    ModelReadMax = 1000;
-    EXPECT_EQ(1000u, Count(path).count) << "as Wine says: a local disk";
-    const struct {
-        DWORD dwType, dwCharacteristics;
-        unsigned long long count;
-    } cases[] = {{FILE_DEVICE_DISK, 0, 1000},
-                 {FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_REMOTE_DEVICE, 3000},
-                 {FILE_DEVICE_DISK, FILE_REMOTE_DEVICE, 3000},
-                 {FILE_DEVICE_VIRTUAL_DISK, 0, 3000}};
-    for (const auto &c : cases) {
-        ModelDeviceType = c.dwType;
-        ModelDeviceCharacteristics = c.dwCharacteristics;
-        EXPECT_EQ(c.count, Count(path).count) << c.dwType << " " << c.dwCharacteristics;
-    }
-    ModelDeviceType = 0;
-    ModelReadMax = 0;
-}
-
 // A read that fails partway (a range another program holds locked, say), or
 // a stop raised beforehand, gives no count, alone or with a helper.
 TEST_F(CountFiles, AFailedReadOrAStopGivesNoCount)
@@ -316,32 +287,46 @@ TEST_F(CountFiles, AFailedReadOrAStopGivesNoCount)
 
 // What the open reached decides, past the text rules: on Windows a junction
 // into an object directory and a link there can lead a plain C:\ name to a
-// volume or a pipe, which Wine cannot show. Wine's own answer, a drive path
-// under \??\, is a file when something follows the drive's root.
-TEST_F(CountFiles, OnlyAFileBelowADeviceIsCounted)
+// volume or a pipe, which Wine cannot show (Wine's own answer, a drive path
+// under \??\, is a file when something follows the root). So does the kind of
+// its device: a redirector may give fewer bytes than asked anywhere in a
+// file, a local disk's file system only at its end. Every read here gives at
+// most 1000 of the file's 3000 spaces; -1: refused.
+TEST_F(CountFiles, WhatTheOpenReachedDecides)
 {
-    std::string path = File("words.txt", "one two  three");
+    std::string path = File("spaces.txt", std::string(3000, ' '));
     const struct {
-        const wchar_t *wszReached;
-        bool fCounted;
-    } cases[] = {{L"\\Device\\HarddiskVolume1\\dir\\words.txt", true},
-                 {L"\\Device\\Mup\\host\\share\\words.txt", true},
-                 {L"\\Device\\HarddiskVolume1", false},
-                 {L"\\Device\\HarddiskVolume1\\", false},
-                 {L"\\Device\\NamedPipe\\trap", false},
-                 {L"\\Device\\Mailslot\\trap", false},
-                 {L"\\Device\\HarddiskVolumeShadowCopy1\\words.txt", false},
-                 {L"\\Device\\Harddisk0\\DR0", false},
-                 {L"\\RPC Control\\trap", false},
-                 {L"\\??\\C:\\dir\\words.txt", true},
-                 {L"\\??\\C:\\", false},
-                 {L"\\??\\C:", false},
-                 {L"", false}};
+        const wchar_t *wszReached; // NULL: as Wine says
+        DWORD dwType, dwCharacteristics; // 0: as Wine says
+        long long count;
+    } cases[] = {{NULL, 0, 0, 1000},
+                 {L"\\Device\\HarddiskVolume1\\dir\\spaces.txt", FILE_DEVICE_DISK, 0, 1000},
+                 {L"\\Device\\Mup\\host\\share\\spaces.txt", FILE_DEVICE_NETWORK_FILE_SYSTEM,
+                  FILE_REMOTE_DEVICE, 3000},
+                 {NULL, FILE_DEVICE_DISK, FILE_REMOTE_DEVICE, 3000},
+                 {NULL, FILE_DEVICE_VIRTUAL_DISK, 0, 3000},
+                 {L"\\??\\C:\\dir\\spaces.txt", 0, 0, 1000},
+                 {L"\\Device\\HarddiskVolume1", 0, 0, -1},
+                 {L"\\Device\\HarddiskVolume1\\", 0, 0, -1},
+                 {L"\\Device\\NamedPipe\\trap", 0, 0, -1},
+                 {L"\\Device\\Mailslot\\trap", 0, 0, -1},
+                 {L"\\Device\\HarddiskVolumeShadowCopy1\\spaces.txt", 0, 0, -1},
+                 {L"\\Device\\Harddisk0\\DR0", 0, 0, -1},
+                 {L"\\RPC Control\\trap", 0, 0, -1},
+                 {L"\\??\\C:\\", 0, 0, -1},
+                 {L"\\??\\C:", 0, 0, -1},
+                 {L"", 0, 0, -1}};
+    ModelReadMax = 1000;
     for (const auto &c : cases) {
         ModelReachedName = c.wszReached;
-        EXPECT_EQ(c.fCounted, Count(path).fOpened) << (int)(&c - cases);
+        ModelDeviceType = c.dwType;
+        ModelDeviceCharacteristics = c.dwCharacteristics;
+        Counted counted = Count(path);
+        EXPECT_EQ(c.count, counted.fOpened ? (long long)counted.count : -1) << (int)(&c - cases);
     }
     ModelReachedName = NULL;
+    ModelDeviceType = 0;
+    ModelReadMax = 0;
 }
 
 } // namespace
