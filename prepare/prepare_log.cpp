@@ -93,10 +93,20 @@ static BOOL IsTrustedOwner(PSID pOwner, PSID pServiceSid)
 }
 
 // Renames the open file to LOG.set-aside-N, the first N free; its name into
-// wszSetAside.
+// wszSetAside. Through a handle of its own with delete access, reached from
+// the first without its name: asked for only here, as a viewer that shares no
+// delete would otherwise stop every install.
 static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
                      size_t cchSetAside)
 {
+    HANDLE hDelete = ReOpenFile(hFile, DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                FILE_FLAG_OPEN_REPARSE_POINT);
+    if (hDelete == INVALID_HANDLE_VALUE) {
+        SayFailed("ReOpenFile", wszLog, GetLastError());
+        return FALSE;
+    }
+    BOOL fDone = FALSE;
     union {
         FILE_RENAME_INFO info;
         BYTE rgb[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
@@ -106,24 +116,29 @@ static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
     for (int n = 1; n <= SET_ASIDE_NAMES; ++n) {
         memset(&rename, 0, sizeof rename);
         int cch = swprintf(wszTarget, MAX_PATH, L"%ls.set-aside-%d", wszLog, n);
-        if (cch <= 0 || cch >= MAX_PATH || (size_t)cch >= cchSetAside)
+        if (cch <= 0 || cch >= MAX_PATH || (size_t)cch >= cchSetAside) {
+            SayFailed("swprintf", wszLog, ERROR_BUFFER_OVERFLOW);
             break;
+        }
         rename.info.ReplaceIfExists = FALSE;
         rename.info.FileNameLength = (DWORD)cch * sizeof(wchar_t);
-        if (SetFileInformationByHandle(hFile, FileRenameInfo, &rename, sizeof rename)) {
+        if (SetFileInformationByHandle(hDelete, FileRenameInfo, &rename, sizeof rename)) {
             wcscpy(wszSetAside, wszTarget);
-            return TRUE;
+            fDone = TRUE;
+            break;
         }
         DWORD dwError = GetLastError();
         if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_FILE_EXISTS) {
             SayFailed("SetFileInformationByHandle", wszLog, dwError);
-            return FALSE;
+            break;
         }
+        if (n == SET_ASIDE_NAMES)
+            printf("%s: no free name beside %ls to set it aside: remove what holds "
+                   "%ls.set-aside-1 to -%d, then install again\n",
+                   PREPARE_PROGRAM, wszLog, wszLog, SET_ASIDE_NAMES);
     }
-    printf("%s: no free name beside %ls to set it aside: remove what holds "
-           "%ls.set-aside-1 to -%d, then install again\n",
-           PREPARE_PROGRAM, wszLog, wszLog, SET_ASIDE_NAMES);
-    return FALSE;
+    CloseHandle(hDelete);
+    return fDone;
 }
 
 // What stands under the log's name, opened without following a link: LogKept,
@@ -132,10 +147,11 @@ static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
 static LogOutcome JudgeExisting(const wchar_t *wszLog, PSECURITY_DESCRIPTOR pSd,
                                 PSID pServiceSid, wchar_t *wszSetAside, size_t cchSetAside)
 {
-    // Backup semantics: a folder opens too, and is judged.
+    // Backup semantics: a folder opens too, and is judged. No data access
+    // (nor delete) is asked, so no other program's hold on the file stands
+    // in the way.
     HANDLE hFile = CreateFileW(wszLog,
-                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | DELETE |
-                                   FILE_READ_ATTRIBUTES,
+                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);

@@ -53,7 +53,8 @@ std::string RunPrepare(std::string *pDacl)
 }
 
 // Made with its list from the first moment, then kept whole by the next run,
-// as one we made (under Wine, by the user who runs us). Wine keeps no
+// as one we made (under Wine, by the user who runs us), also while a viewer
+// that shares no delete follows it. Wine keeps no
 // descriptor and reads back its own owner, but gives the file the mode the
 // list allows: no one else may read it, where a file made plainly lets
 // everyone (WD) read. (A folder, link or second name in the log's place: the
@@ -65,7 +66,10 @@ TEST_F(Service, PrepareMakesTheLogWithItsOwnListThenKeepsIt)
     EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
     EXPECT_EQ("", ReadLogFile());
     ASSERT_TRUE(WriteWholeFile(LOG_PATH, "a line from before\r\n"));
+    HANDLE hViewer = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
     EXPECT_NE(std::string::npos, RunPrepare(&dacl).find("kept C:\\log_QX.log"));
+    CloseHandle(hViewer);
     EXPECT_EQ("a line from before\r\n", ReadLogFile());
 }
 
