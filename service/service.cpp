@@ -12,12 +12,13 @@ static const DWORD STOP_LOOP_WAIT_MS = 5000;
 // Wait hint (ms) of the stop-pending report: the wait above plus room for the
 // close and the log lines that come before the stopped report.
 static const DWORD STOP_WAIT_HINT_MS = STOP_LOOP_WAIT_MS + 1000;
-// How long (ms) the entry still gives a stop that ran on another thread to
-// hand its answer back to the manager: by then the handler has done its work,
-// and only its return and one write to the manager remain. Kept short, since
-// an installer removing the program right after the stopped report finds it
-// in use until the process has ended (docs/design.md).
-static const DWORD STOP_ANSWER_GRACE_MS = 10;
+// How long (ms) the entry waits, at most, for a stop that ran on another
+// thread to return to its caller, and then gives that caller to write the
+// manager its answer. Kept short, since an installer removing the program
+// right after the answer finds it in use until the process has ended
+// (docs/design.md).
+static const DWORD STOP_RETURN_WAIT_MS = 10;
+static const DWORD STOP_ANSWER_SEND_MS = 1;
 
 // The exit codes that the stopped report carries: the reason a start failed,
 // otherwise 0.
@@ -29,6 +30,8 @@ static volatile LONG ServiceMainActive = 0;
 // Wine), the entry must not end the process before the last line is written.
 static volatile LONG StopSequenceActive = 0;
 static volatile DWORD StopThreadId = 0;
+// Raised as the stop's handler returns to its caller, which then answers.
+static volatile LONG StopHandlerReturned = 0;
 // Raised, before the stopped report, when the stop's cancel did not end the
 // loop's blocked call: the process must then end itself.
 static volatile LONG LoopStillBlocked = 0;
@@ -66,10 +69,12 @@ void WINAPI ServiceCtrlHandler(DWORD dwControl)
     DWORD dwState = ServiceStatus.dwCurrentState;
     // A second stop while stopping is answered like an interrogate.
     if (dwControl == SERVICE_CONTROL_STOP && dwState != SERVICE_STOP_PENDING &&
-        dwState != SERVICE_STOPPED)
+        dwState != SERVICE_STOPPED) {
         StopService();
-    else
+        InterlockedExchange(&StopHandlerReturned, 1);
+    } else {
         ResendServiceStatus();
+    }
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
@@ -118,10 +123,18 @@ void FinishServiceProcess(DWORD dwTimeoutMs)
            GetTickCount() - dwStart < dwTimeoutMs)
         Sleep(1);
     // A stop run on another thread has yet to return to its caller, which
-    // owes the manager an answer; ending the process now would lose it. On
-    // Windows the handler runs on this thread and has answered already.
-    if (StopThreadId != 0 && StopThreadId != GetCurrentThreadId())
-        Sleep(STOP_ANSWER_GRACE_MS);
+    // owes the manager an answer; ending the process before would lose it.
+    // Then the process ends at once, not through the runtime's exit, whose
+    // unloading outlasts the moment an installer, told of the stop, goes on
+    // to remove our program (under load Wine's msiexec found it still in use).
+    // On Windows the handler runs on this thread and has answered already.
+    if (StopThreadId != 0 && StopThreadId != GetCurrentThreadId()) {
+        for (DWORD dwWaited = GetTickCount();
+             !StopHandlerReturned && GetTickCount() - dwWaited < STOP_RETURN_WAIT_MS;)
+            Sleep(0);
+        Sleep(STOP_ANSWER_SEND_MS);
+        TerminateProcess(GetCurrentProcess(), LoopStillBlocked ? StopExitCode : 0);
+    }
     // The runtime's exit takes each stream's lock to flush it, and so would
     // wait behind a read the blocked loop holds: the process, and the name its
     // instance keeps, would outlive the stop. Not from the handler, which

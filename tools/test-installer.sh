@@ -103,7 +103,7 @@ echo "== remove"
 check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
 check "sc query fails: no such service" eval '! run sc.exe query "$service" >/dev/null 2>&1'
 check "registration gone" eval '! run reg query "$key" >/dev/null 2>&1'
-check "$progfiles\\Quorvel gone" test ! -e "$dir"
+check "$progfiles\\Quorvel gone" eval 'test ! -e "$dir" || { ls -la "$dir"; false; }' 
 check "stopped before removal" log_has 'Quorvel Service stopped!' 2
 check "log still there, every line kept" log_has 'line from before the package' 1
 echo "== the scripts under cmd, from Program Files (x86)\\Quorvel & Co"
