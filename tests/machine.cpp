@@ -49,7 +49,20 @@ static bool WaitForServiceProcesses(DWORD dwDeadline, bool fTerminate)
     for (BOOL fMore = Process32First(hSnapshot, &pe); fMore; fMore = Process32Next(hSnapshot, &pe)) {
         HANDLE hProcess = NULL;
         if (_stricmp(pe.szExeFile, "quorvel-service.exe") == 0)
-            hProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pe.th32ProcessID);
+            hProcess = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                   FALSE, pe.th32ProcessID);
+        // The id may have gone to another process since the snapshot (Wine
+        // hands a freed id out again at once, to a test starting beside this
+        // one, say): only the service's own program is ended or waited for.
+        char szImage[MAX_PATH];
+        DWORD cchImage = sizeof szImage;
+        if (hProcess != NULL &&
+            (!QueryFullProcessImageNameA(hProcess, 0, szImage, &cchImage) ||
+             _stricmp(strrchr(szImage, '\\') != NULL ? strrchr(szImage, '\\') + 1 : szImage,
+                      "quorvel-service.exe") != 0)) {
+            CloseHandle(hProcess);
+            hProcess = NULL;
+        }
         if (hProcess == NULL)
             continue;
         if (fTerminate)
