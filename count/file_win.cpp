@@ -36,7 +36,7 @@ struct CountRun {
     LONGLONG iTaken;          // blocks taken in order into total
     unsigned long long total;
     int fOver, fFailed;
-    int fShortReadEnds; // a read that comes back short is the file's end
+    ULONGLONG cbFile; // the file's size as the count found it
     int nWaiting; // workers waiting for room: only they need waking
     BlockResult results[RUN_AHEAD_BLOCKS];
 };
@@ -47,16 +47,21 @@ struct Worker {
     unsigned char *pbBuffer;
 };
 
-// Reads block iBlock into pb; returns the bytes read (fewer than a block
-// where the file ends within it), or -1 when a read failed. Without
-// fShortReadEnds the file is taken as ended only once a read finds nothing.
-static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, int fShortReadEnds)
+// Reads block iBlock into pb from cbDone on: the bytes the block holds, fewer
+// than a block only where the file ends within it, or -1 when a read failed.
+// A read may come back short anywhere, not only at the file's end: a
+// redirector gives what it has, and a disk that fails partway through a read
+// hands over the bytes before the fault, whose error comes only with the next
+// read. So a short read ends the file only where it reaches cbFile, the size
+// the count found, or where a further read finds nothing.
+static LONGLONG ReadBlock(HANDLE hFile, LONGLONG iBlock, unsigned char *pb, size_t cbDone,
+                          ULONGLONG cbFile)
 {
-    size_t cbDone = 0;
-    while (cbDone < COUNT_BLOCK_SIZE && (cbDone == 0 || !fShortReadEnds)) {
-        ULONGLONG ibAt = (ULONGLONG)iBlock * COUNT_BLOCK_SIZE + cbDone;
+    ULONGLONG ibBlock = (ULONGLONG)iBlock * COUNT_BLOCK_SIZE;
+    while (cbDone < COUNT_BLOCK_SIZE && ibBlock + cbDone < cbFile) {
         DWORD cbRead = 0;
-        if (!ReadFileAt(hFile, ibAt, pb + cbDone, (DWORD)(COUNT_BLOCK_SIZE - cbDone), &cbRead))
+        if (!ReadFileAt(hFile, ibBlock + cbDone, pb + cbDone,
+                        (DWORD)(COUNT_BLOCK_SIZE - cbDone), &cbRead))
             // 38: the read begins at or past the end of the file.
             return GetLastError() == ERROR_HANDLE_EOF ? (LONGLONG)cbDone : -1;
         if (cbRead == 0)
@@ -84,7 +89,7 @@ static void RunWorker(Worker *pWorker)
         ReleaseSRWLockExclusive(&pRun->lock);
 
         BlockResult result = {0, BlockFailed};
-        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, pRun->fShortReadEnds);
+        LONGLONG cbRead = ReadBlock(pWorker->hFile, iBlock, pWorker->pbBuffer, 0, pRun->cbFile);
         if (cbRead >= 0) {
             int fEnd = CountBlock(pWorker->pbBuffer, (size_t)cbRead, &result.count);
             result.state = (fEnd || cbRead < (LONGLONG)COUNT_BLOCK_SIZE) ? BlockLast : BlockFull;
@@ -132,10 +137,16 @@ static int CountOpenFile(HANDLE hFile, FileSystemKind kind, unsigned char *const
                          unsigned long long *pCount)
 {
     // The first block by the caller alone: most files end within it, and need
-    // no more than that read.
-    int fShortReadEnds = kind == FsLocal;
+    // no more than that read and a look at their size. Where the size cannot
+    // be had, the file ends at a read that finds nothing.
     *pCount = 0;
-    LONGLONG cbFirst = ReadBlock(hFile, 0, rgpb[0], fShortReadEnds);
+    DWORD cbRead = 0;
+    if (!ReadFileAt(hFile, 0, rgpb[0], (DWORD)COUNT_BLOCK_SIZE, &cbRead) &&
+        GetLastError() != ERROR_HANDLE_EOF)
+        return 0;
+    LARGE_INTEGER cbSize;
+    ULONGLONG cbFile = GetFileSizeEx(hFile, &cbSize) ? (ULONGLONG)cbSize.QuadPart : ~0ULL;
+    LONGLONG cbFirst = (cbRead == 0) ? 0 : ReadBlock(hFile, 0, rgpb[0], cbRead, cbFile);
     if (cbFirst < 0)
         return 0;
     if (CountBlock(rgpb[0], (size_t)cbFirst, pCount) || cbFirst < (LONGLONG)COUNT_BLOCK_SIZE)
@@ -146,11 +157,10 @@ static int CountOpenFile(HANDLE hFile, FileSystemKind kind, unsigned char *const
     InitializeConditionVariable(&run.taken);
     run.iNext = run.iTaken = 1;
     run.total = *pCount;
-    run.fShortReadEnds = fShortReadEnds;
+    run.cbFile = cbFile;
     Worker workers[2] = {{&run, hFile, rgpb[0]}, {&run, INVALID_HANDLE_VALUE, rgpb[1]}};
     HANDLE hHelper = NULL;
-    LARGE_INTEGER cbFile;
-    if (GetFileSizeEx(hFile, &cbFile) && (ULONGLONG)cbFile.QuadPart >= COUNT_HELPER_MIN_BYTES) {
+    if (cbFile != ~0ULL && cbFile >= COUNT_HELPER_MIN_BYTES) {
         // A handle of its own: Windows runs the reads of one synchronous
         // handle one at a time. The same file, reached without its name.
         workers[1].hFile = ReOpenFile(hFile, GENERIC_READ,

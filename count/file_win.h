@@ -11,10 +11,9 @@
 #define FILE_REMOTE_DEVICE 0x00000010
 #endif
 
-// What the opener found the file lies on, which is what a read's length
-// means: a local disk's or disc's file system reads all it is asked for but
-// at the file's end; a redirector, or a file system nobody told us of, need
-// not, so there the file ends only at a read that finds nothing.
+// What the opener found the file lies on: a local disk's or disc's file
+// system reopens a handle as the very file it names; a redirector, or a file
+// system nobody told us of, may open by name again.
 enum FileSystemKind { FsRefused, FsLocal, FsOther };
 
 // Bytes of the opener's own buffer: the answer to what an open reached, a
@@ -53,6 +52,7 @@ void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach 
 void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach);
 
 // ReadFile at an offset; a read at 0 only as a fresh handle's first. Behind a
-// seam (read_at_win.cpp), as Wine offers no file whose read fails partway or
-// comes back short; the tests put a model in its place.
+// seam (read_at_win.cpp), as no file system chooses which of the two workers
+// reads a block first: the tests hold one back there, so that the helper's
+// part is certain.
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead);

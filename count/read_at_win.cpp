@@ -1,6 +1,5 @@
-// The real call. A test that models a read failing partway defines
-// ReadFileAt in an object file, so this member of the library is then never
-// linked in.
+// The real call. A test that orders the workers' reads defines ReadFileAt in
+// an object file, so this member of the library is then never linked in.
 #include "file_win.h"
 
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
