@@ -11,6 +11,11 @@ static const DWORD LOG_RETRY_PAUSE_MS = 10;
 // The file is opened without write sharing, so two of our own threads would
 // refuse each other's lines; one lock keeps them all.
 static SRWLOCK LogLock = SRWLOCK_INIT;
+// Under the lock: a write put down only part of its line (a full disk can
+// take what fits), so the file ends inside a line. The next line then begins
+// with a line end of its own: its reader sees a cut line, never two lines
+// glued into one.
+static int LogEndsInsideALine = 0;
 
 static HANDLE OpenLogFile(void)
 {
@@ -35,24 +40,38 @@ static HANDLE OpenLogFile(void)
 int WriteLog(const char *message)
 {
     DWORD dwCallerError = GetLastError();
-    char buf[LOG_LINE_SIZE];
-    int cch = snprintf(buf, sizeof buf - 2, "%s", message);
+    // Room for the line end that may have to go first.
+    char buf[LOG_LINE_SIZE + 2];
+    int cch = snprintf(buf + 2, LOG_LINE_SIZE - 2, "%s", message);
     size_t cb = (cch < 0) ? 0 : (size_t)cch;
-    if (cb > sizeof buf - 3)
-        cb = sizeof buf - 3;
+    if (cb > LOG_LINE_SIZE - 3)
+        cb = LOG_LINE_SIZE - 3;
+    cb += 2;
     buf[cb++] = '\r';
     buf[cb++] = '\n';
     buf[cb] = '\0';
 
     int res = -1;
     AcquireSRWLockExclusive(&LogLock);
+    const char *pLine = buf + 2;
+    size_t cbLine = cb - 2;
+    if (LogEndsInsideALine) {
+        buf[0] = '\r';
+        buf[1] = '\n';
+        pLine = buf;
+        cbLine = cb;
+    }
     HANDLE hFile = OpenLogFile();
     if (hFile != INVALID_HANDLE_VALUE) {
         DWORD cbWritten = 0;
-        if (!WriteFile(hFile, buf, (DWORD)cb, &cbWritten, NULL))
-            cbWritten = 0;
+        BOOL fWritten = WriteFile(hFile, pLine, (DWORD)cbLine, &cbWritten, NULL);
         CloseHandle(hFile);
-        res = (int)cbWritten;
+        // What even a failed write says it put down is in the file.
+        if (fWritten && cbWritten == cbLine)
+            LogEndsInsideALine = 0;
+        else if (cbWritten > 0)
+            LogEndsInsideALine = 1;
+        res = fWritten ? (int)cbWritten : 0;
     }
     ReleaseSRWLockExclusive(&LogLock);
     SetLastError(dwCallerError);
