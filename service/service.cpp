@@ -7,11 +7,6 @@
 #include "../pipe/server.h"
 #include "status.h"
 
-// How long (ms) a stop waits for the connection loop to let go of the pipe.
-static const DWORD STOP_LOOP_WAIT_MS = 5000;
-// Wait hint (ms) of the stop-pending report: the wait above plus room for the
-// close and the log lines that come before the stopped report.
-static const DWORD STOP_WAIT_HINT_MS = STOP_LOOP_WAIT_MS + 1000;
 // How long (ms) the entry waits, at most, for a stop that ran on another
 // thread to return to its caller, and then gives that caller to write the
 // manager its answer. Kept short, since an installer removing the program

@@ -7,6 +7,11 @@
 static const char SERVICE_NAME[] = "Quorvel service";
 // Wait hint (ms) of the start-pending report.
 static const DWORD START_WAIT_HINT_MS = 30000;
+// How long (ms) a stop waits for the connection loop to let go of the pipe.
+static const DWORD STOP_LOOP_WAIT_MS = 5000;
+// Wait hint (ms) of the stop-pending report: the wait above plus room for the
+// close and the log lines that come before the stopped report.
+static const DWORD STOP_WAIT_HINT_MS = STOP_LOOP_WAIT_MS + 1000;
 // The service-specific exit code of a start whose pipe could not be set up
 // when the system gave no error code for it.
 static const DWORD EXIT_PIPE_SETUP_FAILED = 1;

@@ -67,6 +67,10 @@ have_pkg wine64 || need+=(wine64)
 have_cmd wixl || need+=(wixl)
 # The installer test reads the package's tables and takes its programs out of it.
 have_cmd msiinfo || need+=(msitools)
+# The fault file system the suite mounts beneath Wine (tests/faultfs).
+have_pkg libfuse3-dev || need+=(libfuse3-dev)
+have_cmd fusermount3 || need+=(fuse3)
+have_cmd pkg-config || need+=(pkg-config)
 install "${need[@]}"
 
 # Some kernels run no 32-bit code at all (ia32 emulation off), and so no 32-bit
