@@ -379,6 +379,9 @@ TEST_F(Faults, AReadThatNeverReturnsHoldsNeitherTheStopNorARestart)
     Lines lines = WaitForLogLines(START_LINES.size() + 2);
     ASSERT_FALSE(lines.empty());
     ASSERT_EQ(received, lines.back());
+    // The count's read reaches the file system a moment after that line.
+    for (DWORD dwWait = GetTickCount(); HeldReads() == 0 && GetTickCount() - dwWait < REPLY_WAIT_MS;)
+        Sleep(1);
     ASSERT_EQ(1u, HeldReads());
 
     DWORD dwStart = GetTickCount();
