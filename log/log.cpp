@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <sddl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -17,8 +18,25 @@ static SRWLOCK LogLock = SRWLOCK_INIT;
 // glued into one.
 static int LogEndsInsideALine = 0;
 
+// Under the lock: what the writer makes the log with (SetLogSecurity), or
+// the list it falls back on, made at its first need.
+static PSECURITY_DESCRIPTOR LogSecurity = NULL;
+static const wchar_t LOG_FALLBACK_SDDL[] = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
+
+void SetLogSecurity(PSECURITY_DESCRIPTOR pSd)
+{
+    AcquireSRWLockExclusive(&LogLock);
+    LocalFree(LogSecurity);
+    LogSecurity = pSd;
+    ReleaseSRWLockExclusive(&LogLock);
+}
+
 static HANDLE OpenLogFile(void)
 {
+    if (LogSecurity == NULL)
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FALLBACK_SDDL, SDDL_REVISION_1,
+                                                             &LogSecurity, NULL);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, LogSecurity, FALSE};
     HANDLE hFile = INVALID_HANDLE_VALUE;
     for (int iTry = 0; iTry < LOG_OPEN_TRIES; ++iTry) {
         if (iTry > 0)
@@ -28,9 +46,12 @@ static HANDLE OpenLogFile(void)
         // every write land at the end with no seek: a 32-bit seek to the end
         // fails once the log reaches 4 GiB and would leave the next line to
         // overwrite its start. (Wine appends even after such a seek, so no
-        // test here can show that fault.)
-        hFile = CreateLogFile(LOG_PATH, LOG_WRITE_ACCESS, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH, NULL);
+        // test here can show that fault.) A link or junction in the log's
+        // place is not followed: lines never land where it points. Made here
+        // only with the log's own list; without one, only ever opened.
+        hFile = CreateLogFile(LOG_PATH, LOG_WRITE_ACCESS, FILE_SHARE_READ, &sa,
+                              LogSecurity != NULL ? OPEN_ALWAYS : OPEN_EXISTING,
+                              FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
         if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
             break;
     }

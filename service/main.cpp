@@ -5,12 +5,28 @@
 #include "../log/log.h"
 #include "service.h"
 
+// Where the service makes its log (the first line may), it makes it with the
+// log's own list, which names the service's SID: whatever account it runs as,
+// no log it makes lets anyone else read it.
+static void GiveLogItsList(void)
+{
+    wchar_t wszService[64];
+    PSID pServiceSid = NULL;
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    if (MultiByteToWideChar(CP_ACP, 0, SERVICE_NAME, -1, wszService, 64) != 0 &&
+        ServiceSid(wszService, &pServiceSid) && MakeLogSecurity(pServiceSid, FALSE, &pSd))
+        SetLogSecurity(pSd);
+    if (pServiceSid != NULL)
+        FreeSid(pServiceSid);
+}
+
 int main(void)
 {
     SERVICE_TABLE_ENTRYA DispatcherTable[] = {
         {(LPSTR)SERVICE_NAME, ServiceMain},
         {NULL, NULL},
     };
+    GiveLogItsList();
     WriteLog("Quorvel service entry point");
 
     if (!StartServiceCtrlDispatcherA(DispatcherTable)) {

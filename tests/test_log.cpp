@@ -1,5 +1,8 @@
-// The log writer against the real log file.
+// The log writer against the real log file, and the log's access lists.
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 
@@ -10,10 +13,22 @@
 // Another program's hold on the log, let go the moment a try at the log has
 // been refused for it: within the retry window, whatever the scheduler does.
 static HANDLE HeldLog = INVALID_HANDLE_VALUE;
+// How the writer last opened the log: its flags, and the list it makes it with.
+static DWORD LastOpenFlags = 0;
+static std::string LastCreateSddl;
 
 HANDLE CreateLogFile(LPCSTR szName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
                      DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
 {
+    LastOpenFlags = dwFlags;
+    LPSTR szSddl = NULL;
+    LastCreateSddl.clear();
+    if (dwDisposition == OPEN_ALWAYS && psa != NULL &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            psa->lpSecurityDescriptor, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl, NULL))
+        LastCreateSddl = szSddl;
+    LocalFree(szSddl);
     HANDLE hFile = CreateFileA(szName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
     if (hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION &&
         HeldLog != INVALID_HANDLE_VALUE) {
@@ -32,10 +47,97 @@ protected:
     void TearDown() override { DeleteLogFile(); }
 };
 
-TEST_F(Log, FirstLineCreatesTheFile)
+// What a list lets pSid do, by the platform's rule for a list of allow
+// entries (a deny entry fails the case): the union of the rights of the
+// entries that name it. Protected, no entry C:\ hands down applies.
+ACCESS_MASK RightsOf(const std::string &sddl, WELL_KNOWN_SID_TYPE type, PSID pSid = NULL)
+{
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    PACL pDacl = NULL;
+    BOOL fPresent = FALSE, fDefaulted = FALSE;
+    BYTE rgbSid[SECURITY_MAX_SID_SIZE];
+    DWORD cbSid = sizeof rgbSid;
+    if (pSid == NULL && CreateWellKnownSid(type, NULL, rgbSid, &cbSid))
+        pSid = rgbSid;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &pSd, NULL))
+        << sddl;
+    EXPECT_TRUE(GetSecurityDescriptorControl(pSd, &control, &dwRevision) &&
+                (control & SE_DACL_PROTECTED))
+        << "protected: " << sddl;
+    ACCESS_MASK rights = 0;
+    if (GetSecurityDescriptorDacl(pSd, &fPresent, &pDacl, &fDefaulted) && pDacl != NULL) {
+        for (DWORD i = 0; i < pDacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE *pAce = NULL;
+            GetAce(pDacl, i, (LPVOID *)&pAce);
+            EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, pAce->Header.AceType) << sddl;
+            if (EqualSid(&pAce->SidStart, pSid))
+                rights |= pAce->Mask;
+        }
+    }
+    EXPECT_TRUE(fPresent && pDacl != NULL) << sddl;
+    LocalFree(pSd);
+    return rights;
+}
+
+// Administrators and SYSTEM all, the service what its writer opens with
+// (CreateFile asks read attributes and synchronize with every open) and no
+// more, and no one else anything.
+void ExpectTheLogsRights(const std::string &sddl, PSID pServiceSid)
+{
+    const ACCESS_MASK writer = LOG_WRITE_ACCESS | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    EXPECT_EQ((ACCESS_MASK)FILE_ALL_ACCESS, RightsOf(sddl, WinBuiltinAdministratorsSid)) << sddl;
+    EXPECT_EQ((ACCESS_MASK)FILE_ALL_ACCESS, RightsOf(sddl, WinLocalSystemSid)) << sddl;
+    if (pServiceSid != NULL) {
+        EXPECT_EQ(writer, RightsOf(sddl, WinNullSid, pServiceSid)) << sddl;
+    }
+    for (WELL_KNOWN_SID_TYPE other : {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                      WinLocalServiceSid, WinCreatorOwnerSid})
+        EXPECT_EQ(0u, RightsOf(sddl, other)) << sddl;
+}
+
+// The writer makes the log with the log's own list, and never through a
+// link in its place. Under Wine the list is not kept, but the mode Wine
+// gives the file from it is: no one else may read it, where a plain create
+// lets everyone (WD) read.
+TEST_F(Log, FirstLineCreatesTheFileWithTheLogsOwnList)
 {
     EXPECT_EQ(29, WriteLog("Quorvel service entry point"));
     EXPECT_EQ("Quorvel service entry point\r\n", ReadLogFile());
+    EXPECT_TRUE(LastOpenFlags & FILE_FLAG_OPEN_REPARSE_POINT);
+    ExpectTheLogsRights(LastCreateSddl, NULL);
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    LPSTR szSddl = NULL;
+    ASSERT_EQ((DWORD)ERROR_SUCCESS,
+              GetNamedSecurityInfoA(LOG_PATH, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
+                                    NULL, NULL, NULL, &pSd));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+        pSd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &szSddl, NULL));
+    EXPECT_EQ(std::string::npos, std::string(szSddl).find(";WD)")) << szSddl;
+    LocalFree(szSddl);
+    LocalFree(pSd);
+
+    // Once the service has given it the log's list, the one with its entry.
+    PSID pServiceSid = NULL;
+    PSECURITY_DESCRIPTOR pLogSd = NULL, pPrepareSd = NULL;
+    ASSERT_TRUE(ServiceSid(L"Quorvel service", &pServiceSid));
+    ASSERT_TRUE(MakeLogSecurity(pServiceSid, FALSE, &pLogSd));
+    SetLogSecurity(pLogSd);
+    DeleteLogFile();
+    EXPECT_EQ(7, WriteLog("again"));
+    ExpectTheLogsRights(LastCreateSddl, pServiceSid);
+    // The preparation's, owned by Administrators.
+    ASSERT_TRUE(MakeLogSecurity(pServiceSid, TRUE, &pPrepareSd));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+        pPrepareSd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &szSddl, NULL));
+    EXPECT_EQ(0u, std::string(szSddl).find("O:BA")) << szSddl;
+    ExpectTheLogsRights(szSddl, pServiceSid);
+    LocalFree(szSddl);
+    LocalFree(pPrepareSd);
+    FreeSid(pServiceSid);
 }
 
 TEST_F(Log, AppendsAndKeepsWhatWasThere)
