@@ -4,10 +4,8 @@
 // registering the service and starting it; an administrator runs it to
 // rotate the log. No arguments. Exit code 0 when the service and its log are
 // ready, 1 otherwise, 2 for an argument; each outcome is a line on standard
-// output.
+// output and in the Application event log.
 #include <windows.h>
-
-#include <stdio.h>
 
 #include "../log/log.h"
 #include "../service/service.h"
@@ -17,8 +15,7 @@ int main(int argc, char **argv)
 {
     if (argc > 1) {
         // Nothing it does is chosen by its caller: an argument is a mistake.
-        printf("%s: takes no arguments, not \"%s\": run it with none\n", PREPARE_PROGRAM,
-               argv[1]);
+        Say(EVENTLOG_ERROR_TYPE, "takes no arguments, not \"%s\": run it with none", argv[1]);
         return 2;
     }
     wchar_t wszService[64], wszLog[MAX_PATH], wszSetAside[MAX_PATH];
@@ -30,6 +27,5 @@ int main(int argc, char **argv)
         return 1;
     LogOutcome outcome = PrepareLogFile(wszLog, pServiceSid, wszSetAside, MAX_PATH);
     FreeSid(pServiceSid);
-    fflush(stdout);
     return (outcome == LogRefused || outcome == LogFailed) ? 1 : 0;
 }

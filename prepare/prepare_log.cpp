@@ -1,7 +1,10 @@
 // The log made in one step: CreateFileW with CREATE_NEW and the log's own
 // security descriptor leaves no moment in which the file exists with any
 // other list, as a file made by a command and given its list after would.
-// A file that already has the name is judged by its handle, never by name.
+// What already has the name is judged by its handle, never by name, and kept
+// only where nobody but us can hold it: Windows checks rights at the open, so
+// whoever opened a file before its list changed keeps what they opened it
+// with, and may read every later line, make it read-only or move it.
 #include "prepare.h"
 
 #include <aclapi.h>
@@ -23,22 +26,14 @@ static const int SET_ASIDE_NAMES = 99;
 // Rounds of make, find the name taken and judge: a name taken again each
 // time it was set aside is not ours to fight over for ever.
 static const int MAKE_ROUNDS = 3;
-// The log's descriptor: owner Administrators, and a protected list with no
-// inherited entries (C:\ lets every user read): Administrators and SYSTEM
-// full, the service only what its writer opens with and what every open asks
-// for besides (read attributes, synchronize). By SID: names change with the
-// language.
-#define LOG_SDDL_FORMAT L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x%lx;;;%ls)"
-static const size_t LOG_SDDL_CHARS = 256;
+// The longest SID as text, with its NUL.
+static const size_t SID_TEXT_CHARS = 192;
 
 static void SayFailed(const char *szCall, const wchar_t *wszLog, DWORD dwError)
 {
-    printf("%s: %s failed for %ls: error %lu\n", PREPARE_PROGRAM, szCall, wszLog,
-           (unsigned long)dwError);
+    Say(EVENTLOG_ERROR_TYPE, "%s failed for %ls: error %lu", szCall, wszLog,
+        (unsigned long)dwError);
 }
-
-// The longest SID as text, with its NUL.
-static const size_t SID_TEXT_CHARS = 192;
 
 // The SID as text into wsz (SID_TEXT_CHARS); "" where it cannot be had.
 static const wchar_t *SidText(PSID pSid, wchar_t *wsz)
@@ -51,32 +46,22 @@ static const wchar_t *SidText(PSID pSid, wchar_t *wsz)
     return wsz;
 }
 
-static BOOL MakeLogSecurity(PSID pServiceSid, PSECURITY_DESCRIPTOR *ppSd)
-{
-    wchar_t wszService[SID_TEXT_CHARS], wszSddl[LOG_SDDL_CHARS];
-    int cch = swprintf(wszSddl, LOG_SDDL_CHARS, LOG_SDDL_FORMAT,
-                       (unsigned long)(LOG_WRITE_ACCESS | FILE_READ_ATTRIBUTES | SYNCHRONIZE),
-                       SidText(pServiceSid, wszService));
-    return wszService[0] != L'\0' && cch > 0 && (size_t)cch < LOG_SDDL_CHARS &&
-           ConvertStringSecurityDescriptorToSecurityDescriptorW(wszSddl, SDDL_REVISION_1, ppSd,
-                                                                NULL);
-}
-
-// Whether a file's owner is one the service or an administrator made it as:
-// Administrators, SYSTEM, LocalService (the service's account), the
-// service's own SID, or whoever runs us (an administrator, as installs run
-// elevated). Anyone else may have made it to keep it open and read it.
-static BOOL IsTrustedOwner(PSID pOwner, PSID pServiceSid)
+// Whether the service or an administrator may have made a file as pSid, and
+// may hold it: Administrators, SYSTEM, LocalService (the service's account),
+// the service's own SID, or whoever runs us (an administrator, as installs
+// run elevated, or SYSTEM). Anyone else may have made it, or opened it, to
+// keep it open and read it.
+static BOOL IsTrusted(PSID pSid, PSID pServiceSid)
 {
     static const WELL_KNOWN_SID_TYPE rgTrusted[] = {WinBuiltinAdministratorsSid,
                                                     WinLocalSystemSid, WinLocalServiceSid};
     for (WELL_KNOWN_SID_TYPE type : rgTrusted) {
         BYTE rgbSid[SECURITY_MAX_SID_SIZE];
         DWORD cbSid = sizeof rgbSid;
-        if (CreateWellKnownSid(type, NULL, rgbSid, &cbSid) && EqualSid(pOwner, rgbSid))
+        if (CreateWellKnownSid(type, NULL, rgbSid, &cbSid) && EqualSid(pSid, rgbSid))
             return TRUE;
     }
-    if (EqualSid(pOwner, pServiceSid))
+    if (EqualSid(pSid, pServiceSid))
         return TRUE;
     HANDLE hToken = NULL;
     union {
@@ -86,27 +71,44 @@ static BOOL IsTrustedOwner(PSID pOwner, PSID pServiceSid)
     DWORD cb = 0;
     BOOL fRunner = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
                    GetTokenInformation(hToken, TokenUser, &user, sizeof user, &cb) &&
-                   EqualSid(pOwner, user.user.User.Sid);
+                   EqualSid(pSid, user.user.User.Sid);
     if (hToken != NULL)
         CloseHandle(hToken);
     return fRunner;
 }
 
-// Renames the open file to LOG.set-aside-N, the first N free; its name into
-// wszSetAside. Through a handle of its own with delete access, reached from
-// the first without its name: asked for only here, as a viewer that shares no
-// delete would otherwise stop every install.
-static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
+// Whether an entry of the list grants anything to someone we do not trust;
+// who, as text, into wszWho (SID_TEXT_CHARS). No list at all grants everyone
+// everything; an entry of a kind not judged here counts as such a grant.
+static BOOL GrantsOthers(PACL pDacl, PSID pServiceSid, wchar_t *wszWho)
+{
+    if (pDacl == NULL) {
+        wcscpy(wszWho, L"everyone (it has no access list)");
+        return TRUE;
+    }
+    for (DWORD i = 0; i < pDacl->AceCount; ++i) {
+        ACE_HEADER *pAce = NULL;
+        if (!GetAce(pDacl, i, (LPVOID *)&pAce) || pAce->AceType > ACCESS_DENIED_ACE_TYPE) {
+            wcscpy(wszWho, L"someone, in an entry of a kind not judged here");
+            return TRUE;
+        }
+        // A denial grants nothing; an inherit-only entry applies to no file.
+        if (pAce->AceType != ACCESS_ALLOWED_ACE_TYPE || (pAce->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        ACCESS_ALLOWED_ACE *pAllowed = (ACCESS_ALLOWED_ACE *)pAce;
+        if (pAllowed->Mask != 0 && !IsTrusted(&pAllowed->SidStart, pServiceSid)) {
+            SidText(&pAllowed->SidStart, wszWho);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Renames what hDelete (opened with delete access, never through a link)
+// names to LOG.set-aside-N, the first N free; its name into wszSetAside.
+static BOOL SetAside(HANDLE hDelete, const wchar_t *wszLog, wchar_t *wszSetAside,
                      size_t cchSetAside)
 {
-    HANDLE hDelete = ReOpenFile(hFile, DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                FILE_FLAG_OPEN_REPARSE_POINT);
-    if (hDelete == INVALID_HANDLE_VALUE) {
-        SayFailed("ReOpenFile", wszLog, GetLastError());
-        return FALSE;
-    }
-    BOOL fDone = FALSE;
     union {
         FILE_RENAME_INFO info;
         BYTE rgb[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
@@ -118,102 +120,185 @@ static BOOL SetAside(HANDLE hFile, const wchar_t *wszLog, wchar_t *wszSetAside,
         int cch = swprintf(wszTarget, MAX_PATH, L"%ls.set-aside-%d", wszLog, n);
         if (cch <= 0 || cch >= MAX_PATH || (size_t)cch >= cchSetAside) {
             SayFailed("swprintf", wszLog, ERROR_BUFFER_OVERFLOW);
-            break;
+            return FALSE;
         }
         rename.info.ReplaceIfExists = FALSE;
         rename.info.FileNameLength = (DWORD)cch * sizeof(wchar_t);
         if (SetFileInformationByHandle(hDelete, FileRenameInfo, &rename, sizeof rename)) {
             wcscpy(wszSetAside, wszTarget);
-            fDone = TRUE;
-            break;
+            return TRUE;
         }
         DWORD dwError = GetLastError();
         if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_FILE_EXISTS) {
             SayFailed("SetFileInformationByHandle", wszLog, dwError);
-            break;
+            return FALSE;
         }
-        if (n == SET_ASIDE_NAMES)
-            printf("%s: no free name beside %ls to set it aside: remove what holds "
-                   "%ls.set-aside-1 to -%d, then install again\n",
-                   PREPARE_PROGRAM, wszLog, wszLog, SET_ASIDE_NAMES);
     }
-    CloseHandle(hDelete);
-    return fDone;
+    Say(EVENTLOG_ERROR_TYPE,
+        "no free name beside %ls to set it aside: remove what holds %ls.set-aside-1 to -%d, then "
+        "install again",
+        wszLog, wszLog, SET_ASIDE_NAMES);
+    return FALSE;
 }
 
-// What stands under the log's name, opened without following a link: LogKept,
-// LogRefused, LogFailed, or LogSetAsideAndMade once it has been set aside (the
-// caller then makes the log). LogMade: it went away meanwhile; make it.
-static LogOutcome JudgeExisting(const wchar_t *wszLog, PSECURITY_DESCRIPTOR pSd,
-                                PSID pServiceSid, wchar_t *wszSetAside, size_t cchSetAside)
+// Sets aside what stands in the log's place, for szWhy; LogSetAsideAndMade
+// (the caller then makes the log), or LogRefused with a line saying what it
+// is (szWhat) and what to do. hFile, where given, is reopened with delete
+// access alone: asked for only here, as a viewer that shares no delete would
+// otherwise stop every install. Without it, the name is opened for delete,
+// which an administrator has through C:\ even where the thing's own list
+// denies everything.
+static LogOutcome SetAsideOrRefuse(HANDLE hFile, const wchar_t *wszLog, const char *szWhat,
+                                   const wchar_t *wszWhy, wchar_t *wszSetAside, size_t cchSetAside)
 {
-    // Backup semantics: a folder opens too, and is judged. No data access
-    // (nor delete) is asked, so no other program's hold on the file stands
-    // in the way.
-    HANDLE hFile = CreateFileW(wszLog,
-                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        DWORD dwError = GetLastError();
-        if (dwError == ERROR_FILE_NOT_FOUND)
-            return LogMade;
-        SayFailed("CreateFileW", wszLog, dwError);
+    HANDLE hDelete = (hFile != INVALID_HANDLE_VALUE)
+                         ? ReOpenFile(hFile, DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS)
+                         : OpenLogPlace(wszLog, DELETE);
+    DWORD dwError = GetLastError();
+    BOOL fSetAside = hDelete != INVALID_HANDLE_VALUE &&
+                     SetAside(hDelete, wszLog, wszSetAside, cchSetAside);
+    if (hDelete != INVALID_HANDLE_VALUE)
+        CloseHandle(hDelete);
+    if (fSetAside) {
+        Say(EVENTLOG_WARNING_TYPE, "set %ls aside as %ls: %ls", wszLog, wszSetAside, wszWhy);
+        return LogSetAsideAndMade;
+    }
+    if (hDelete == INVALID_HANDLE_VALUE)
+        Say(EVENTLOG_ERROR_TYPE,
+            "%ls is %s that cannot be set aside (error %lu): take it over (takeown /f %ls, then "
+            "icacls %ls /grant Administrators:F), move or remove it, then install again",
+            wszLog, szWhat, (unsigned long)dwError, wszLog, wszLog);
+    return LogRefused;
+}
+
+// What stands under the log's name, for the lines that say so.
+static const char *KindOf(DWORD dwAttributes)
+{
+    if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return "a link or junction";
+    return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "a folder" : "a file";
+}
+
+// Keeps the file hFile: its owner and list through a handle reopened for
+// them alone, and no read-only attribute, which would refuse every line.
+static LogOutcome Keep(HANDLE hFile, const wchar_t *wszLog, PSECURITY_DESCRIPTOR pSd,
+                       DWORD dwAttributes, PSID pOwner)
+{
+    PSID pAdministrators = NULL;
+    PACL pDacl = NULL;
+    BOOL fPresent = FALSE, fDefaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(pSd, &pAdministrators, &fDefaulted) ||
+        !GetSecurityDescriptorDacl(pSd, &fPresent, &pDacl, &fDefaulted)) {
+        SayFailed("GetSecurityDescriptorOwner", wszLog, GetLastError());
+        return LogFailed;
+    }
+    // Read control too: Wine reads the old descriptor before it sets a list.
+    HANDLE hKeep = ReOpenFile(hFile, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              FILE_FLAG_OPEN_REPARSE_POINT);
+    if (hKeep == INVALID_HANDLE_VALUE) {
+        SayFailed("ReOpenFile", wszLog, GetLastError());
         return LogFailed;
     }
     LogOutcome outcome = LogFailed;
-    PSECURITY_DESCRIPTOR pOwnerSd = NULL;
-    PSID pOwner = NULL, pAdministrators = NULL;
-    PACL pDacl = NULL;
-    BOOL fPresent = FALSE, fDefaulted = FALSE;
-    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = dwAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    // Writable first: Wine refuses a read-only file a new list.
     DWORD dwError = ERROR_SUCCESS;
-    if (!GetFileInformationByHandle(hFile, &info)) {
-        SayFailed("GetFileInformationByHandle", wszLog, GetLastError());
-    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        printf("%s: %ls is a folder, not a file: remove it, then install again\n",
-               PREPARE_PROGRAM, wszLog);
-        outcome = LogRefused;
-    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // Its owner and list would land on whatever it points to.
-        printf("%s: %ls is a link or junction, not a file: remove it, then install again\n",
-               PREPARE_PROGRAM, wszLog);
-        outcome = LogRefused;
-    } else if (info.nNumberOfLinks > 1) {
-        // The same: its other names lead to it from anywhere on the volume.
-        printf("%s: %ls has more than one name (a hard link), not a file of its own: remove "
-               "it, then install again\n",
-               PREPARE_PROGRAM, wszLog);
-        outcome = LogRefused;
-    } else if ((dwError = OwnerOfFile(hFile, &pOwner, &pOwnerSd)) != ERROR_SUCCESS) {
-        SayFailed("GetSecurityInfo", wszLog, dwError);
-    } else if (!IsTrustedOwner(pOwner, pServiceSid)) {
-        // Whoever made it may hold it open still, and a handle keeps the
-        // access it was opened with whatever the list becomes: never adopted,
-        // never deleted.
-        wchar_t wszOwner[SID_TEXT_CHARS];
-        if (SetAside(hFile, wszLog, wszSetAside, cchSetAside)) {
-            printf("%s: set %ls aside as %ls: its owner, %ls, is not one the service or an "
-                   "administrator made it as\n",
-                   PREPARE_PROGRAM, wszLog, wszSetAside, SidText(pOwner, wszOwner));
-            outcome = LogSetAsideAndMade;
-        }
-    } else if (!GetSecurityDescriptorOwner(pSd, &pAdministrators, &fDefaulted) ||
-               !GetSecurityDescriptorDacl(pSd, &fPresent, &pDacl, &fDefaulted)) {
-        SayFailed("GetSecurityDescriptorOwner", wszLog, GetLastError());
-    } else if ((dwError = SetSecurityInfo(hFile, SE_FILE_OBJECT,
+    if ((dwAttributes & FILE_ATTRIBUTE_READONLY) &&
+        !SetFileInformationByHandle(hKeep, FileBasicInfo, &basic, sizeof basic)) {
+        SayFailed("SetFileInformationByHandle", wszLog, GetLastError());
+    } else if ((dwError = SetSecurityInfo(hKeep, SE_FILE_OBJECT,
                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                               PROTECTED_DACL_SECURITY_INFORMATION,
                                           pAdministrators, NULL, pDacl, NULL)) != ERROR_SUCCESS) {
         SayFailed("SetSecurityInfo", wszLog, dwError);
     } else {
         wchar_t wszOwner[SID_TEXT_CHARS];
-        printf("%s: kept %ls, made by %ls, and gave it the log's owner and access list\n",
-               PREPARE_PROGRAM, wszLog, SidText(pOwner, wszOwner));
+        Say(EVENTLOG_INFORMATION_TYPE,
+            "kept %ls, made by %ls, and gave it the log's owner and access list", wszLog,
+            SidText(pOwner, wszOwner));
         outcome = LogKept;
     }
+    CloseHandle(hKeep);
+    return outcome;
+}
+
+// What stands under the log's name: LogKept, LogRefused, LogFailed, or
+// LogSetAsideAndMade once it has been set aside (the caller then makes the
+// log). LogMade: it went away meanwhile; make it.
+static LogOutcome JudgeExisting(const wchar_t *wszLog, PSECURITY_DESCRIPTOR pSd,
+                                PSID pServiceSid, wchar_t *wszSetAside, size_t cchSetAside)
+{
+    // Only what judging needs: no data, delete or write access, so no other
+    // program's hold on the file stands in the way, nor a list that grants
+    // an administrator less than its owner could.
+    HANDLE hFile = OpenLogPlace(wszLog, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_FILE_NOT_FOUND)
+            return LogMade;
+        if (dwError != ERROR_ACCESS_DENIED) {
+            SayFailed("CreateFileW", wszLog, dwError);
+            return LogFailed;
+        }
+        // Its folder's listing still says what it is.
+        WIN32_FIND_DATAW found;
+        HANDLE hFind = FindFirstFileW(wszLog, &found);
+        const char *szWhat = (hFind != INVALID_HANDLE_VALUE) ? KindOf(found.dwFileAttributes)
+                                                             : "something";
+        if (hFind != INVALID_HANDLE_VALUE)
+            FindClose(hFind);
+        wchar_t wszWhy[PREPARE_LINE_SIZE];
+        swprintf(wszWhy, PREPARE_LINE_SIZE, L"it is %hs whose access list shuts out even an "
+                 L"administrator", szWhat);
+        return SetAsideOrRefuse(INVALID_HANDLE_VALUE, wszLog, szWhat, wszWhy, wszSetAside,
+                                cchSetAside);
+    }
+    LogOutcome outcome = LogFailed;
+    PSECURITY_DESCRIPTOR pOwnerSd = NULL, pDaclSd = NULL;
+    PSID pOwner = NULL;
+    PACL pDacl = NULL;
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD dwError = ERROR_SUCCESS;
+    wchar_t wszWho[SID_TEXT_CHARS], wszWhy[PREPARE_LINE_SIZE];
+    if (!GetFileInformationByHandle(hFile, &info)) {
+        SayFailed("GetFileInformationByHandle", wszLog, GetLastError());
+    } else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // A link's owner and list would land on whatever it points to; a
+        // folder is no log. What it points to is never touched.
+        const char *szWhat = KindOf(info.dwFileAttributes);
+        swprintf(wszWhy, PREPARE_LINE_SIZE, L"it is %hs, not a file", szWhat);
+        outcome = SetAsideOrRefuse(hFile, wszLog, szWhat, wszWhy, wszSetAside, cchSetAside);
+    } else if (info.nNumberOfLinks > 1) {
+        // Its other names lead to it from anywhere on the volume.
+        outcome = SetAsideOrRefuse(hFile, wszLog, "a file of more than one name",
+                                   L"it has more than one name (a hard link), not a file of its own",
+                                   wszSetAside, cchSetAside);
+    } else if ((dwError = OwnerOfFile(hFile, &pOwner, &pOwnerSd)) != ERROR_SUCCESS ||
+               (dwError = GetSecurityInfo(hFile, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
+                                          NULL, &pDacl, NULL, &pDaclSd)) != ERROR_SUCCESS) {
+        SayFailed("GetSecurityInfo", wszLog, dwError);
+    } else if (!IsTrusted(pOwner, pServiceSid)) {
+        // Never adopted, never deleted.
+        swprintf(wszWhy, PREPARE_LINE_SIZE,
+                 L"its owner, %ls, is not one the service or an administrator made it as",
+                 SidText(pOwner, wszWho));
+        outcome = SetAsideOrRefuse(hFile, wszLog, "a file", wszWhy, wszSetAside, cchSetAside);
+    } else if (GrantsOthers(pDacl, pServiceSid, wszWho)) {
+        swprintf(wszWhy, PREPARE_LINE_SIZE,
+                 L"its access list lets %ls in, who may hold it open whatever the list becomes",
+                 wszWho);
+        outcome = SetAsideOrRefuse(hFile, wszLog, "a file", wszWhy, wszSetAside, cchSetAside);
+    } else {
+        outcome = Keep(hFile, wszLog, pSd, info.dwFileAttributes, pOwner);
+    }
     LocalFree(pOwnerSd);
+    LocalFree(pDaclSd);
     CloseHandle(hFile);
     return outcome;
 }
@@ -222,7 +307,7 @@ LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszS
                           size_t cchSetAside)
 {
     PSECURITY_DESCRIPTOR pSd = NULL;
-    if (!MakeLogSecurity(pServiceSid, &pSd)) {
+    if (!MakeLogSecurity(pServiceSid, TRUE, &pSd)) {
         SayFailed("ConvertStringSecurityDescriptorToSecurityDescriptor", wszLog, GetLastError());
         return LogFailed;
     }
@@ -236,9 +321,10 @@ LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszS
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
         if (hFile != INVALID_HANDLE_VALUE) {
             CloseHandle(hFile);
-            printf("%s: made %ls, owned by Administrators, for Administrators, SYSTEM and the "
-                   "service alone\n",
-                   PREPARE_PROGRAM, wszLog);
+            Say(EVENTLOG_INFORMATION_TYPE,
+                "made %ls, owned by Administrators, for Administrators, SYSTEM and the service "
+                "alone",
+                wszLog);
             outcome = fSetAside ? LogSetAsideAndMade : LogMade;
             break;
         }
@@ -253,12 +339,13 @@ LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszS
             fSetAside = TRUE;
         else if (judged != LogMade)
             outcome = judged;
-        if (judged == LogFailed)
+        if (judged == LogFailed || judged == LogRefused)
             break;
         if (iRound + 1 == MAKE_ROUNDS && outcome == LogFailed)
-            printf("%s: %ls was taken again each time it was free: find who makes it, then "
-                   "install again\n",
-                   PREPARE_PROGRAM, wszLog);
+            Say(EVENTLOG_ERROR_TYPE,
+                "%ls was taken again each time it was free: find who makes it, then install "
+                "again",
+                wszLog);
     }
     LocalFree(pSd);
     return outcome;

@@ -32,6 +32,15 @@ IFS=. read -r major minor patch <<<"$version"
 sed -e "s/@PROJECT_VERSION@/$version/g" -e "s/@PROJECT_VERSION_MAJOR@/$major/g" \
     -e "s/@PROJECT_VERSION_MINOR@/$minor/g" -e "s/@PROJECT_VERSION_PATCH@/$patch/g" \
     cmake/version.h.in >"$tmp/version.h"
+# The header of quorvel-prepare's message table, as the build makes it.
+windmc=
+for candidate in x86_64-w64-mingw32-windmc i686-w64-mingw32-windmc windmc; do
+    command -v "$candidate" >/dev/null 2>&1 && { windmc=$candidate; break; }
+done
+[ -n "$windmc" ] ||
+    { echo "msvc-check: FAILED: needs windmc (apt-get install binutils-mingw-w64-x86-64)" >&2; exit 1; }
+cp prepare/messages.mc "$tmp/prepare_messages.mc"
+(cd "$tmp" && "$windmc" -h . -r . prepare_messages.mc)
 
 # -nostdlibinc: no host or Visual Studio headers, only clang's own (for the
 # SSE2 intrinsics) and Wine's, taken as system headers so their warnings do

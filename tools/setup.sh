@@ -54,6 +54,8 @@ if [ "${1-}" = --native ]; then
     have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
     # Wine's Windows and C runtime headers, for the compile in MSVC mode.
     have_pkg libwine-dev || need+=(libwine-dev)
+    # windmc, for the header of quorvel-prepare's message table.
+    have_cmd x86_64-w64-mingw32-windmc || need+=(binutils-mingw-w64-x86-64)
     install "${need[@]}"
     exit 0
 fi

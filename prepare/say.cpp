@@ -1,0 +1,23 @@
+// Each outcome is said twice: on standard output, for whoever runs us, and in
+// the Application event log, where an administrator looks when an install
+// through the package failed (Windows Installer shows none of our output).
+#include "prepare.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "prepare_messages.h"
+
+void Say(WORD wType, const char *szFormat, ...)
+{
+    char szLine[PREPARE_LINE_SIZE];
+    int cch = snprintf(szLine, sizeof szLine, "%s: ", PREPARE_PROGRAM);
+    va_list args;
+    va_start(args, szFormat);
+    if (cch > 0 && (size_t)cch < sizeof szLine)
+        vsnprintf(szLine + cch, sizeof szLine - (size_t)cch, szFormat, args);
+    va_end(args);
+    printf("%s\n", szLine);
+    fflush(stdout);
+    ReportToEventLog(wType, MSG_PREPARE_OUTCOME, szLine);
+}
