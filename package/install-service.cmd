@@ -38,6 +38,12 @@ rem count resets after a day without one. Only sc's documented form (each
 rem action run, restart or reboot with its delay): the package passes the same.
 sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000
 
+rem The service's event source, under which quorvel-prepare.exe reports each
+rem outcome to the Application event log; its message is in that program.
+set "SOURCE=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvel service"
+reg add "!SOURCE!" /v EventMessageFile /t REG_EXPAND_SZ /d "!HERE!quorvel-prepare.exe" /f >nul
+reg add "!SOURCE!" /v TypesSupported /t REG_DWORD /d 7 /f >nul
+
 rem Called from its own folder: "call" with the folder's name would expand a
 rem percent sign in it a second time.
 pushd "!HERE!"
@@ -46,8 +52,10 @@ call .\prepare-service.cmd
 set "RC=!errorlevel!"
 popd
 if not "!RC!"=="0" (
-    echo The service is not started; its registration is removed.
+    echo The service is not started; its registration is removed. Why is said above
+    echo and in the Application event log.
     sc.exe delete "Quorvel service" >nul
+    reg delete "!SOURCE!" /f >nul 2>&1
     exit /b 1
 )
 sc.exe start "Quorvel service"

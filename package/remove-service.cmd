@@ -1,8 +1,10 @@
 @echo off
 rem Stops the Quorvel service and removes its registration, waiting up to ten
-rem seconds for each, so that an install right after finds the name free. Run
-rem from an elevated prompt. The log C:\log_QX.log is kept.
+rem seconds for each, so that an install right after finds the name free, and
+rem removes its event source. Run from an elevated prompt. The log
+rem C:\log_QX.log is kept.
 setlocal EnableExtensions
+reg delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvel service" /f >nul 2>&1
 sc.exe query "Quorvel service" >nul 2>&1
 if errorlevel 1 (
     echo The Quorvel service is not installed.

@@ -7,9 +7,10 @@
 # 64-bit Windows: a 32-bit package records itself in the 32-bit view, also in
 # a 64-bit prefix, and installs into the Program Files that view names.
 # Wine cannot show: the log's owner and access list (Wine keeps no file's
-# descriptor and enforces none, and every program runs as one user), the
-# service's own SID (its service manager has no SID types), a link in the
-# log's place as a link (Wine opens through it), nor a restart after a crash
+# descriptor and enforces none, and every program runs as one user, though
+# it reads a file's mode as its list), the event log (Wine keeps none), the
+# service's own SID (its service manager has no SID types), a link or
+# junction in the log's place (Wine opens through it), nor a restart after a crash
 # (Wine's service manager neither stores recovery actions nor acts on them). Its sc.exe has
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
@@ -22,6 +23,7 @@ x64) view=/reg:64 ;;
 esac
 service="Quorvel service"
 key='HKLM\System\CurrentControlSet\Services\Quorvel service'
+source='HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorvel service'
 failures=0 checks=0
 
 run() { "$wine_run" --arch "$arch" "$prefix" "$@"; }
@@ -45,6 +47,9 @@ state_is() { # waits up to 10 s for the service's state
     return 1
 }
 registered() { run reg query "$key" 2>/dev/null | tr -d '\r' | grep -q "$1"; }
+# The event source quorvel-prepare.exe reports under, its message in that program.
+source_is() { run reg query "$source" 2>/dev/null | tr -d '\r' | grep -q "EventMessageFile    REG_\(EXPAND_\)\{0,1\}SZ    $1"; }
+no_source() { ! run reg query "$source" >/dev/null 2>&1; }
 ask() { # the client's answer for C:\quorvel-test\words.txt (3 spaces)
     [ "$(run "$progfiles\\Quorvel\\quorvel-client.exe" 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
       '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
@@ -69,13 +74,16 @@ msiexec /x 'C:\quorvel-test\old.msi' >/dev/null 2>&1 || true
 # One interrupted in the scripts' section leaves their registration, or a
 # folder or link in the log's place.
 run sc.exe delete "$service" >/dev/null 2>&1 || true
-rm -rf "$drive/log_QX.log"
+rm -rf "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-*
 mkdir -p "$drive/quorvel-test"
 cp "$old_msi" "$drive/quorvel-test/old.msi"
 cp "$new_msi" "$drive/quorvel-test/new.msi"
 printf 'a b c d' >"$drive/quorvel-test/words.txt"
-# A log from before: every line of it must outlive install, upgrade and removal.
+# A log from before, that nobody but us can hold (Wine reads the file's mode
+# as its list: SYSTEM and the user it runs as): every line of it must outlive
+# install, upgrade and removal.
 printf 'line from before the package\r\n' >"$drive/log_QX.log"
+chmod 600 "$drive/log_QX.log"
 
 echo "== install $old_version"
 check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\old.msi'
@@ -85,9 +93,14 @@ check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
 check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
 check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
 check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
+check "event source: quorvel-prepare.exe" source_is ".*Quorvel\\\\quorvel-prepare.exe"
 check "running" state_is RUNNING
 check "answers" ask
 check "log kept its earlier line" log_has 'line from before the package' 1
+# Wine turns the list the log was given into a mode that lets everyone read
+# (0775), so the next run would set it aside; Windows keeps the list itself,
+# which lets no one else in. The mode that stands for it under Wine:
+chmod 600 "$drive/log_QX.log"
 
 echo "== upgrade to $new_version"
 check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\new.msi'
@@ -103,6 +116,7 @@ echo "== remove"
 check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
 check "sc query fails: no such service" eval '! run sc.exe query "$service" >/dev/null 2>&1'
 check "registration gone" eval '! run reg query "$key" >/dev/null 2>&1'
+check "event source gone" no_source
 check "$progfiles\\Quorvel gone" eval 'test ! -e "$dir" || { ls -la "$dir"; false; }' 
 check "stopped before removal" log_has 'Quorvel Service stopped!' 2
 check "log still there, every line kept" log_has 'line from before the package' 1
@@ -137,36 +151,47 @@ for round in 1 2; do  # the second install follows the removal at once
         check "log: a plain file of one name" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log" -a "$(stat -c %h "$drive/log_QX.log")" = 1'
     fi
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
+    check "event source: quorvel-prepare.exe beside it" source_is 'C:\\Program Files (x86)\\Quorvel & Co\\quorvel-prepare.exe$'
     check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
     check "running" state_is RUNNING
     check "answers" ask_here
     check "remove-service.cmd exits 0 ($round)" script remove-service.cmd
     check "registration gone when it returns" gone
+    check "event source gone" no_source
 done
 check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 2
 
-echo "== a link, folder or second name in the log's place stops the install"
+echo "== what others may hold, a folder or a second name in the log's place is set aside"
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
-# Wine opens through a link, never showing it as one: it is refused for
-# the folder it leads to, where Windows refuses the link itself.
-ln -s "$drive/quorvel-test" "$drive/log_QX.log"
-check "install-service.cmd refuses a link to a folder" eval '! script install-service.cmd quorvel-service.exe'
-check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
-check "and removes its registration" gone
-rm "$drive/log_QX.log"
-mkdir "$drive/log_QX.log"
-check "msiexec /i refuses a folder" eval '! msiexec /i "C:\quorvel-test\old.msi" >"$out" 2>&1'
-check "and says why" grep -q 'C:\\log_QX.log is a folder, not a file' "$out"
-check "and rolls back: no registration, no $progfiles\\Quorvel" eval 'gone && test ! -e "$dir"'
-rmdir "$drive/log_QX.log"
-
+set_aside="$drive/log_QX.log.set-aside-1"
+# install_setting_aside WHAT WHY: installs with the scripts, which must set
+# what is in the log's place aside, say why, make a fresh log and serve.
+install_setting_aside() {
+    check "install-service.cmd sets $1 aside" script install-service.cmd quorvel-service.exe
+    check "and says why: $2" grep -q "^quorvel-prepare: set C:\\\\log_QX.log aside as C:\\\\log_QX.log.set-aside-1: $2" "$out"
+    check "and makes a fresh log" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log"'
+    check "and answers" ask_here
+    check "remove-service.cmd exits 0" script remove-service.cmd
+}
+printf 'a log anyone may read\r\n' >"$drive/log_QX.log"
+chmod 644 "$drive/log_QX.log"
+install_setting_aside "a log anyone may read" "its access list lets S-1-1-0 in"
+check "its lines kept under the new name" grep -q 'a log anyone may read' "$set_aside"
+rm -f "$set_aside" "$drive/log_QX.log"
+# A link or junction cannot be shown: Wine opens through a Unix link as if
+# it were what it leads to, and a rename through it moves that, where
+# Windows, opening without following, moves the link or junction itself.
 printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
 ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
-check "install-service.cmd refuses a second name" eval '! script install-service.cmd quorvel-service.exe'
-check "and says why" grep -q 'C:\\log_QX.log has more than one name' "$out"
-check "and removes its registration" gone
-check "the linked file left alone" eval 'test "$(stat -c %h "$drive/log_QX.log")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
-rm "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
+install_setting_aside "a second name" "it has more than one name"
+check "the linked file left alone" eval 'test "$(stat -c %h "$drive/quorvel-test/other.txt")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
+rm -f "$set_aside" "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
+mkdir "$drive/log_QX.log"
+check "msiexec /i sets a folder aside" msiexec /i 'C:\quorvel-test\old.msi'
+check "as C:\\log_QX.log.set-aside-1, and makes a fresh log" eval 'test -d "$set_aside" -a -f "$drive/log_QX.log"'
+check "and answers" ask
+check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\old.msi'
+rmdir "$set_aside"
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"
