@@ -6,7 +6,7 @@
 #include "../log/log.h"
 #include "instance.h"
 #include "request.h"
-#include "../count/stop.h"
+#include "../stop/stop.h"
 
 // Every line the loop logs is formatted into a MESSAGE_SIZE buffer.
 static_assert(MESSAGE_SIZE + 2 <= LOG_LINE_SIZE, "the log must take a whole reply and its CR LF");

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "count/file.h"
-#include "count/file_win.h"
-#include "count/stop.h"
+#include "count/seams_win.h"
+#include "stop/stop.h"
 #include "pipe/request.h"
 #include "reference_count.h"
 #include "support.h"
@@ -60,10 +60,7 @@ BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead
     for (DWORD dwStart = GetTickCount();
          ModelHoldBlock1 && iBlock == 1 && !Block2Read && GetTickCount() - dwStart < MODEL_HOLD_MS;)
         Sleep(1);
-    OVERLAPPED ov = {};
-    ov.Offset = (DWORD)ibAt;
-    ov.OffsetHigh = (DWORD)(ibAt >> 32);
-    BOOL fRead = ReadFile(hFile, pv, cb, pcbRead, &ov);
+    BOOL fRead = ReadFileAtOffset(hFile, ibAt, pv, cb, pcbRead);
     if (iBlock == 2)
         InterlockedExchange(&Block2Read, 1);
     return fRead;

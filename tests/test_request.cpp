@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "count/block.h"
+#include "count/count.h"
 #include "count/file.h"
 #include "reference_count.h"
 #include "count/count_avx2.h"

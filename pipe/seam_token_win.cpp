@@ -1,6 +1,6 @@
-// The real call. Wine gives no process a service SID, which Windows gives a
-// service with a SID type of its own: the pipe model of the tests defines
-// QueryProcessToken in an object file to put one in, and this member of the
+// A seam: the real call. Wine gives no process a service SID, which Windows
+// gives a service with a SID type of its own: the pipe model of the tests
+// defines QueryProcessToken in an object file to put one in, and this member of the
 // library is then never linked in.
 #include "owner.h"
 
