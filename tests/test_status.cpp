@@ -54,12 +54,22 @@ TEST_F(Status, AnInterrogateWhileRunningChangesNothing)
     EXPECT_EQ(2u, CheckPoint);
 }
 
-TEST_F(Status, AControlDuringStartUpResendsStartPending)
+// A control while starting, or a second stop while stopping, is answered with
+// the pending state again; the stop under way is not run a second time.
+TEST_F(Status, AControlWhilePendingResendsThePendingState)
 {
-    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
-    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    ExpectStatus(SERVICE_START_PENDING, 0, 2, START_WAIT_HINT_MS);
-    EXPECT_EQ(3u, CheckPoint);
+    const struct {
+        DWORD dwState, dwControl, dwControls, dwWaitHint;
+    } cases[] = {{SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, 0, START_WAIT_HINT_MS},
+                 {SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, SERVICE_ACCEPT_STOP,
+                  STOP_WAIT_HINT_MS}};
+    for (const auto &c : cases) {
+        CheckPoint = 1;
+        ReportServiceStatus(c.dwState, NO_ERROR, c.dwWaitHint);
+        ServiceCtrlHandler(c.dwControl);
+        ExpectStatus(c.dwState, c.dwControls, 2, c.dwWaitHint);
+        EXPECT_EQ(3u, CheckPoint);
+    }
 }
 
 TEST_F(Status, AFailedStartCarriesItsReason)
