@@ -358,27 +358,36 @@ TEST_F(Pipe, StopBeforeTheLoopBeginsKeepsItOut)
     ResetPipeServer();
 }
 
-struct AceSummary {
-    bool fFound;
-    ACCESS_MASK mask;
-};
-
-AceSummary AllowedFor(PACL pDacl, PSID sid)
+// What a DACL grants a token holding the SIDs rgSids, by Windows' rule for an
+// access check: the entries in order, each for a SID the token holds (an
+// inherit-only one for none), generic rights mapped to the file's own; a bit
+// once denied is never granted, one once granted stays.
+ACCESS_MASK GrantedTo(PACL pDacl, const std::vector<PSID> &rgSids)
 {
-    AceSummary summary = {false, 0};
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                               FILE_ALL_ACCESS};
+    ACCESS_MASK granted = 0, denied = 0;
     for (DWORD i = 0; i < pDacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE *pAce = NULL;
-        if (!GetAce(pDacl, i, (LPVOID *)&pAce) || pAce->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+        ACCESS_ALLOWED_ACE *pAce = NULL; // a denying entry has the same layout
+        if (!GetAce(pDacl, i, (LPVOID *)&pAce) || (pAce->Header.AceFlags & INHERIT_ONLY_ACE))
             continue;
-        if (EqualSid((PSID)&pAce->SidStart, (PSID)sid)) {
-            summary.fFound = true;
-            summary.mask |= pAce->Mask;
-        }
+        bool fHeld = false;
+        for (PSID pSid : rgSids)
+            fHeld = fHeld || EqualSid((PSID)&pAce->SidStart, pSid);
+        ACCESS_MASK mask = pAce->Mask;
+        MapGenericMask(&mask, &mapping);
+        if (fHeld && pAce->Header.AceType == ACCESS_ALLOWED_ACE_TYPE)
+            granted |= mask & ~denied;
+        else if (fHeld && pAce->Header.AceType == ACCESS_DENIED_ACE_TYPE)
+            denied |= mask & ~granted;
     }
-    return summary;
+    return granted;
 }
 
-// What the stored access list says; Wine enforces none of it.
+// Who may do what by the stored access list; Wine enforces none of it. Any
+// user, local or remote, and an anonymous one may talk; none but
+// Administrators, SYSTEM and the server's own account (here this process's)
+// may take the pipe over: answer in its place, or change who may.
 TEST_F(Pipe, TheAccessListLetsEveryoneTalkButNotTakeOver)
 {
     Start();
@@ -391,28 +400,43 @@ TEST_F(Pipe, TheAccessListLetsEveryoneTalkButNotTakeOver)
               GetSecurityInfo(hClient, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
                               &pDacl, NULL, &pSd));
     ASSERT_NE(nullptr, pDacl) << "a null DACL would grant everything";
-    const ACCESS_MASK talk = FILE_GENERIC_READ | (FILE_GENERIC_WRITE & ~FILE_CREATE_PIPE_INSTANCE);
-    const ACCESS_MASK takeOver = WRITE_DAC | WRITE_OWNER | FILE_CREATE_PIPE_INSTANCE;
-    const WELL_KNOWN_SID_TYPE clients[] = {WinWorldSid, WinAnonymousSid};
-    for (WELL_KNOWN_SID_TYPE type : clients) {
-        BYTE sid[SECURITY_MAX_SID_SIZE];
-        DWORD cbSid = sizeof sid;
-        ASSERT_TRUE(CreateWellKnownSid(type, NULL, sid, &cbSid));
-        AceSummary ace = AllowedFor(pDacl, sid);
-        EXPECT_TRUE(ace.fFound) << "sid type " << type;
-        EXPECT_EQ(talk, ace.mask & talk) << "sid type " << type;
-        EXPECT_EQ(0u, ace.mask & takeOver) << "sid type " << type;
-    }
-    // The server's own account, here this process's, may add instances.
+
     HANDLE hToken = NULL;
     BYTE rgbUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD cbUser = 0;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken));
     ASSERT_TRUE(GetTokenInformation(hToken, TokenUser, rgbUser, sizeof rgbUser, &cbUser));
     CloseHandle(hToken);
-    AceSummary own = AllowedFor(pDacl, ((TOKEN_USER *)rgbUser)->User.Sid);
-    EXPECT_TRUE(own.fFound);
-    EXPECT_EQ((ACCESS_MASK)FILE_ALL_ACCESS, own.mask & FILE_ALL_ACCESS);
+    BYTE rgSid[8][SECURITY_MAX_SID_SIZE];
+    const WELL_KNOWN_SID_TYPE types[8] = {
+        WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid, WinInteractiveSid,
+        WinNetworkSid, WinAnonymousSid, WinBuiltinAdministratorsSid, WinLocalSystemSid};
+    for (int i = 0; i < 8; ++i) {
+        DWORD cbSid = sizeof rgSid[i];
+        ASSERT_TRUE(CreateWellKnownSid(types[i], NULL, rgSid[i], &cbSid)) << types[i];
+    }
+    PSID world = rgSid[0], authenticated = rgSid[1], users = rgSid[2], interactive = rgSid[3],
+         network = rgSid[4], anonymous = rgSid[5], admins = rgSid[6], system = rgSid[7];
+    PSID own = ((TOKEN_USER *)rgbUser)->User.Sid;
+    const ACCESS_MASK talk = FILE_GENERIC_READ | (FILE_GENERIC_WRITE & ~FILE_CREATE_PIPE_INSTANCE);
+    const ACCESS_MASK takeOver = WRITE_DAC | WRITE_OWNER | FILE_CREATE_PIPE_INSTANCE;
+    const struct {
+        const char *szWho;
+        std::vector<PSID> rgSids;
+        bool fTakesOver;
+    } cases[] = {{"a local user", {world, authenticated, users, interactive}, false},
+                 {"a remote user", {world, authenticated, users, network}, false},
+                 {"an anonymous one", {anonymous, network}, false},
+                 {"an administrator", {world, authenticated, users, interactive, admins}, true},
+                 {"SYSTEM", {system, admins, world, authenticated}, true},
+                 {"the server's account", {own, world}, true}};
+    for (const auto &c : cases) {
+        ACCESS_MASK granted = GrantedTo(pDacl, c.rgSids);
+        EXPECT_EQ(talk, granted & talk) << c.szWho;
+        EXPECT_EQ(c.fTakesOver ? (ACCESS_MASK)FILE_ALL_ACCESS : 0u,
+                  granted & (c.fTakesOver ? FILE_ALL_ACCESS : takeOver))
+            << c.szWho;
+    }
     LocalFree(pSd);
     CloseHandle(hClient);
 }
