@@ -303,6 +303,21 @@ TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
+// However long a failure lasts, its pause grows to the cap and stays there:
+// a stop or a freed name is never met late, nor a count of 32 bits wrapped.
+TEST(RetryPace, GrowsToItsCapAndStays)
+{
+    DWORD dwPauseMs = NextRetryPauseMs(0);
+    EXPECT_EQ(CONNECT_RETRY_FIRST_MS, dwPauseMs);
+    for (int i = 0; i < 64; ++i) {
+        DWORD dwNextMs = NextRetryPauseMs(dwPauseMs);
+        EXPECT_GE(dwNextMs, dwPauseMs);
+        EXPECT_LE(dwNextMs, CONNECT_RETRY_MAX_MS);
+        dwPauseMs = dwNextMs;
+    }
+    EXPECT_EQ(CONNECT_RETRY_MAX_MS, dwPauseMs);
+}
+
 TEST_F(Pipe, CloseLogsWithOrWithoutAnInstance)
 {
     ASSERT_EQ(0, CreatePipeInstance());
