@@ -60,11 +60,15 @@ struct RetryPace {
     DWORD dwFailedTick;
 };
 
+DWORD NextRetryPauseMs(DWORD dwPauseMs)
+{
+    DWORD dwNextMs = (dwPauseMs == 0) ? CONNECT_RETRY_FIRST_MS : dwPauseMs * 2;
+    return dwNextMs > CONNECT_RETRY_MAX_MS ? CONNECT_RETRY_MAX_MS : dwNextMs;
+}
+
 static void PaceFailure(RetryPace *pPace)
 {
-    pPace->dwPauseMs = (pPace->dwPauseMs == 0) ? CONNECT_RETRY_FIRST_MS : pPace->dwPauseMs * 2;
-    if (pPace->dwPauseMs > CONNECT_RETRY_MAX_MS)
-        pPace->dwPauseMs = CONNECT_RETRY_MAX_MS;
+    pPace->dwPauseMs = NextRetryPauseMs(pPace->dwPauseMs);
     pPace->dwFailedTick = GetTickCount();
 }
 
