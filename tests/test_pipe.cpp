@@ -85,56 +85,6 @@ TEST_F(Pipe, AfterExitTheNextClientGetsAFreshInstance)
     EXPECT_EQ(3u, CountLines(lines, "Named Pipe closed!")) << "a disconnected instance logs none";
 }
 
-// A client that opens the pipe again and again, each connection ending with
-// "exit" or with the client just leaving, beside a second one doing the same.
-struct Opener {
-    std::string words, reply;
-    long nServed, nNotFound, nOther;
-};
-
-DWORD WINAPI OpenAgainAndAgain(LPVOID pv)
-{
-    Opener *pOpener = (Opener *)pv;
-    const long CONNECTIONS = 60;
-    for (long iTry = 0; pOpener->nServed < CONNECTIONS && iTry < CONNECTIONS * 100; ++iTry) {
-        HANDLE hClient = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                     OPEN_EXISTING, 0, NULL);
-        DWORD dwError = GetLastError();
-        if (hClient == INVALID_HANDLE_VALUE) {
-            if (dwError == ERROR_PIPE_BUSY && WaitNamedPipeA(PIPE_NAME, 5000))
-                continue;
-            dwError = (dwError == ERROR_PIPE_BUSY) ? GetLastError() : dwError;
-            ++(dwError == ERROR_FILE_NOT_FOUND ? pOpener->nNotFound : pOpener->nOther);
-            continue;
-        }
-        DWORD dwMode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(hClient, &dwMode, NULL, NULL);
-        if (Ask(hClient, pOpener->words) != pOpener->reply)
-            ++pOpener->nOther;
-        if (pOpener->nServed % 2 == 0)
-            Ask(hClient, EXIT_COMMAND);
-        CloseHandle(hClient);
-        ++pOpener->nServed;
-    }
-    return 0;
-}
-
-TEST_F(Pipe, TheNameNeverLapsesBetweenClients)
-{
-    Start();
-    Opener openers[2] = {{words, wordsReply, 0, 0, 0}, {words, wordsReply, 0, 0, 0}};
-    HANDLE hThreads[2];
-    for (int i = 0; i < 2; ++i)
-        hThreads[i] = CreateThread(NULL, 0, OpenAgainAndAgain, &openers[i], 0, NULL);
-    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForMultipleObjects(2, hThreads, TRUE, 60000));
-    for (int i = 0; i < 2; ++i) {
-        CloseHandle(hThreads[i]);
-        EXPECT_EQ(60, openers[i].nServed) << "client " << i;
-        EXPECT_EQ(0, openers[i].nNotFound) << "client " << i << " found no pipe";
-        EXPECT_EQ(0, openers[i].nOther) << "client " << i;
-    }
-}
-
 TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
 {
     Start();
@@ -316,17 +266,6 @@ TEST(RetryPace, GrowsToItsCapAndStays)
         dwPauseMs = dwNextMs;
     }
     EXPECT_EQ(CONNECT_RETRY_MAX_MS, dwPauseMs);
-}
-
-TEST_F(Pipe, CloseLogsWithOrWithoutAnInstance)
-{
-    ASSERT_EQ(0, CreatePipeInstance());
-    EXPECT_NE(INVALID_HANDLE_VALUE, PipeHandle);
-    ClosePipeInstance();
-    EXPECT_EQ(INVALID_HANDLE_VALUE, PipeHandle);
-    ClosePipeInstance();
-    Lines expected = {"Waiting for connect...\n", "Named Pipe closed!", "Named Pipe closed!"};
-    EXPECT_EQ(expected, LogLines());
 }
 
 // The loop must let go of the instance, promptly, without touching it again.

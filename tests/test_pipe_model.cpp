@@ -21,8 +21,10 @@
 // and takes its owner. Wine shows the instances and the joining, but drops
 // the name with its last server end: where a client of an earlier run holds
 // its end, the model holds a real instance made with that run's descriptor
-// (HoldName). It also makes creations fail on demand.
-static int FailuresLeft, FirstInstanceCreations, Joins;
+// (HoldName). It also makes creations fail on demand, and counts the
+// creations that were not the first yet found no name to join: each a moment
+// in which anyone could have taken it.
+static int FailuresLeft, FirstInstanceCreations, Joins, LapsedCreations;
 // Whether the token holds a service SID, as Windows gives a service with a
 // SID type of its own and Wine none, and whether it may own what the process
 // creates (SE_GROUP_OWNER). Then the groups are a service's, in its token's
@@ -53,6 +55,7 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
     FirstInstanceCreations += fFirst;
     bool fLives = WaitNamedPipeA(szName, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
     Joins += !fFirst && fLives;
+    LapsedCreations += !fFirst && !fLives;
     if (FailuresLeft > 0 || (fFirst && fLives)) {
         SetLastError(FailuresLeft > 0 ? ERROR_NO_SYSTEM_RESOURCES : ERROR_ACCESS_DENIED);
         FailuresLeft -= (FailuresLeft > 0);
@@ -113,7 +116,7 @@ protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        FailuresLeft = FirstInstanceCreations = Joins = 0;
+        FailuresLeft = FirstInstanceCreations = Joins = LapsedCreations = 0;
         TokenServiceSid = NoServiceSid;
     }
     // One client, opened without waiting for the name, which must never lapse:
@@ -150,6 +153,25 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
     CloseHandle(hOld);
     CloseHandle(hName);
     EXPECT_EQ(2, FirstInstanceCreations) << "each start asks to be the first";
+}
+
+// Every instance after the first is made while the old one still holds the
+// name, whether its client said "exit" or just left: never a moment without it.
+TEST_F(PipeModel, TheNameNeverLapsesBetweenClients)
+{
+    hLoop = StartLoopThread();
+    AskAndLeave();
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ(wordsReply, Ask(hClient, words));
+    CloseHandle(hClient);
+    AskAndLeave();
+    // Served: the instance after the last client's has been made.
+    hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ(0, LapsedCreations);
+    EXPECT_EQ(3, Joins) << "one next instance per client";
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 // A name someone else made, while one of its clients stays connected, is
