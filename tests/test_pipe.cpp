@@ -103,21 +103,6 @@ TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
 }
 
-TEST_F(Pipe, AFullBufferRequestIsServed)
-{
-    Start();
-    std::string path(MAX_REQUEST_LENGTH, 'x');
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    // 511 characters and the NUL: exactly the 512-byte buffer.
-    EXPECT_EQ("(Server)Can't open " + path + "!", Ask(hClient, path));
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    Lines lines = WaitForLogLines(5);
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ("Received: " + path + "\n", lines[3]) << "logged whole";
-    EXPECT_EQ("(Server)Can't open " + path + "!", lines[4]);
-}
-
 TEST_F(Pipe, ALongerMessageIsReadInTwo)
 {
     Start();
