@@ -325,13 +325,12 @@ TEST_F(CountFiles, AStopCancelsTheHelpersHungRead)
     EXPECT_TRUE(HelperHung) << "the helper never read";
     InterlockedExchange(&StopRequested, 1);
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hCount, 5000)) << "the stop waits on the helper";
-    // Whatever happened, the hung read ends now: its pipe is gone.
-    CloseHandle(hHangWrite);
+    CloseHandle(hHangWrite); // a read still hung ends now
     WaitForSingleObject(hCount, INFINITE);
     CloseHandle(hCount);
+    CloseHandle(ModelHangRead);
     InterlockedExchange(&StopRequested, 0);
     ModelHangHelper = ModelHoldBlock1 = false;
-    CloseHandle(ModelHangRead);
     EXPECT_FALSE(run.c.fOpened);
 }
 

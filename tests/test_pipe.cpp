@@ -70,21 +70,6 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
-TEST_F(Pipe, AfterExitTheNextClientGetsAFreshInstance)
-{
-    Start();
-    for (int iClient = 0; iClient < 3; ++iClient) {
-        DWORD dwError = 0;
-        HANDLE hClient = OpenClient(&dwError);
-        ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << "client " << iClient << " error " << dwError;
-        EXPECT_EQ(wordsReply, Ask(hClient, words));
-        EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    }
-    Lines lines = WaitForLogLines(2 + 3 * 7);
-    EXPECT_EQ(3u, CountLines(lines, "Client exited\n"));
-    EXPECT_EQ(3u, CountLines(lines, "Named Pipe closed!")) << "a disconnected instance logs none";
-}
-
 TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
 {
     Start();
