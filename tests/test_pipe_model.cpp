@@ -1,6 +1,7 @@
 // How the service keeps the pipe's name where Windows and Wine differ: a model
-// of Windows' rules in place of the one call that creates an instance and of
-// the token's answers, with the real connection loop and real clients around.
+// of Windows' rules in place of the one call that creates an instance, of the
+// flush before a client is let go and of the token's answers, with the real
+// connection loop and real clients around.
 #include <gtest/gtest.h>
 #include <windows.h>
 
