@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../count/block.h"
+#include "../count/count.h"
 #include "../count/file.h"
 #include "../pipe/request.h"
 #include "../tests/reference_count.h"

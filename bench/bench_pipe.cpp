@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "../count/block.h"
+#include "../count/count.h"
 #include "../count/file.h"
 #include "../log/log.h"
 #include "../pipe/instance.h"

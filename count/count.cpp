@@ -1,5 +1,5 @@
 // The counter: one fused pass over each block.
-#include "block.h"
+#include "count.h"
 #include "count_avx2.h"
 #include "count_sse2.h"
 #include "cpu.h"

@@ -6,7 +6,7 @@
 
 #include <stddef.h>
 
-#include "block.h"
+#include "count.h"
 
 // Lanes gives: Vector, Zero(), Splat(byte), Load(pb), Equal(a, b) (0xFF where
 // equal), Or(a, b), Sub(a, b) (bytewise), Any(v) (a lane nonzero) and

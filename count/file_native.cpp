@@ -2,9 +2,9 @@
 // standard way, one block after another.
 #include <stdio.h>
 
-#include "block.h"
+#include "count.h"
 #include "file.h"
-#include "stop.h"
+#include "../stop/stop.h"
 
 // Small enough for the stack, which keeps this version free for any caller.
 static const size_t NATIVE_BLOCK_SIZE = 64 * 1024;

@@ -8,10 +8,12 @@
 // in docs/design.md).
 #include <windows.h>
 
-#include "block.h"
 #include "file.h"
-#include "file_win.h"
-#include "stop.h"
+
+#include "../stop/stop.h"
+#include "count.h"
+#include "open_win.h"
+#include "seams_win.h"
 
 // How far (blocks) the workers may run ahead of the first block not yet taken
 // in order: the room for the results waiting to be taken.
@@ -46,6 +48,19 @@ struct Worker {
     HANDLE hFile;
     unsigned char *pbBuffer;
 };
+
+BOOL ReadFileAtOffset(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+{
+    // A read at 0 is a fresh handle's first, from where its position stands:
+    // asked without an offset, it costs Wine no round trip to its server.
+    if (ibAt == 0)
+        return ReadFile(hFile, pv, cb, pcbRead, NULL);
+    // On a synchronous handle the read waits, and starts at the offset given.
+    OVERLAPPED ov = {};
+    ov.Offset = (DWORD)ibAt;
+    ov.OffsetHigh = (DWORD)(ibAt >> 32);
+    return ReadFile(hFile, pv, cb, pcbRead, &ov);
+}
 
 // Reads block iBlock into pb from cbDone on: the bytes the block holds, fewer
 // than a block only where the file ends within it, or -1 when a read failed.
@@ -207,7 +222,7 @@ int CountSpaces(const char *path, unsigned long long *pCount)
                                                 MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (Buffers != NULL) {
         unsigned char *const rgpb[2] = {Buffers, Buffers + COUNT_BLOCK_SIZE};
-        FileSystemKind kind = FsRefused;
+        FileSystemKind kind = FsOther;
         HANDLE hFile = OpenCountFile(path, Buffers + 2 * COUNT_BLOCK_SIZE, REACHED_BUFFER_BYTES,
                                      &kind);
         if (hFile != INVALID_HANDLE_VALUE) {

@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "count/block.h"
+#include "count/count.h"
 #include "count/file.h"
 #include "count/count_avx2.h"
 #include "count/count_sse2.h"

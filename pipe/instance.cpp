@@ -1,14 +1,12 @@
 #include "instance.h"
 
 #include "../log/log.h"
-#include "create.h"
 #include "owner.h"
+#include "seams_win.h"
 
 HANDLE PipeHandle = INVALID_HANDLE_VALUE;
 
 static const char CREATE_CALL[] = "CreateNamedPipe";
-// How often (ms) the flush's bound repeats its cancel once it is due.
-static const DWORD FLUSH_CANCEL_INTERVAL_MS = 10;
 
 // Creates one instance without logging; on failure *pszFailedCall names the
 // call and GetLastError() its error.
@@ -130,7 +128,7 @@ void DisconnectPipeClient(void)
                         THREAD_TERMINATE, FALSE, 0) &&
         CreateTimerQueueTimer(&hTimer, NULL, CancelFlush, hThread, DISCONNECT_FLUSH_WAIT_MS,
                               FLUSH_CANCEL_INTERVAL_MS, WT_EXECUTEDEFAULT)) {
-        FlushFileBuffers(PipeHandle);
+        FlushPipeEnd(PipeHandle);
         DeleteTimerQueueTimer(NULL, hTimer, INVALID_HANDLE_VALUE);
     }
     if (hThread != NULL)

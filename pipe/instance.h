@@ -31,6 +31,9 @@ int CreateNextPipeInstance(void);
 // of "exit") before its instance is disconnected anyway, which discards it:
 // a client that never reads must not hold the service.
 static const DWORD DISCONNECT_FLUSH_WAIT_MS = 1000;
+// How often (ms) the flush's bound repeats its cancel once it is due: one that
+// comes before the flush is under way is lost.
+static const DWORD FLUSH_CANCEL_INTERVAL_MS = 10;
 
 // Disconnects the current instance's client, readying it for the next one.
 // Called on the loop's thread, whose flush it may cancel.

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "seams_win.h"
+
 // Read and write for everyone, local, remote and anonymous alike, but neither
 // creating instances nor changing the pipe's permissions or owner: a null DACL
 // would let any user answer our clients or lock everyone out. The service

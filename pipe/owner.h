@@ -40,11 +40,6 @@ BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall);
 BOOL MakePipeSecurity(const PipeSelf *pSelf, PSECURITY_DESCRIPTOR *ppSd,
                       const char **pszFailedCall);
 
-// GetTokenInformation behind a seam (pipe/token_win.cpp), where the tests'
-// model of Windows puts in what Wine's tokens lack.
-BOOL QueryProcessToken(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, LPVOID pvInfo,
-                       DWORD cbInfo, DWORD *pcbNeeded);
-
 // Sets *pfOurs to whether hPipe's owner is the one we give what we create.
 // Returns GetSecurityInfo's error, ERROR_SUCCESS when the owner was read.
 DWORD CompareOwner(const PipeSelf *pSelf, HANDLE hPipe, BOOL *pfOurs);

@@ -6,7 +6,7 @@
 #include "../log/log.h"
 #include "instance.h"
 #include "request.h"
-#include "../count/stop.h"
+#include "../stop/stop.h"
 
 // Every line the loop logs is formatted into a MESSAGE_SIZE buffer.
 static_assert(MESSAGE_SIZE + 2 <= LOG_LINE_SIZE, "the log must take a whole reply and its CR LF");
@@ -60,11 +60,15 @@ struct RetryPace {
     DWORD dwFailedTick;
 };
 
+DWORD NextRetryPauseMs(DWORD dwPauseMs)
+{
+    DWORD dwNextMs = (dwPauseMs == 0) ? CONNECT_RETRY_FIRST_MS : dwPauseMs * 2;
+    return dwNextMs > CONNECT_RETRY_MAX_MS ? CONNECT_RETRY_MAX_MS : dwNextMs;
+}
+
 static void PaceFailure(RetryPace *pPace)
 {
-    pPace->dwPauseMs = (pPace->dwPauseMs == 0) ? CONNECT_RETRY_FIRST_MS : pPace->dwPauseMs * 2;
-    if (pPace->dwPauseMs > CONNECT_RETRY_MAX_MS)
-        pPace->dwPauseMs = CONNECT_RETRY_MAX_MS;
+    pPace->dwPauseMs = NextRetryPauseMs(pPace->dwPauseMs);
     pPace->dwFailedTick = GetTickCount();
 }
 

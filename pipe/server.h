@@ -10,6 +10,8 @@
 // bounded number of log lines per minute.
 static const DWORD CONNECT_RETRY_FIRST_MS = 50;
 static const DWORD CONNECT_RETRY_MAX_MS = 4000;
+// The pause (ms) after one more failure, given the one before it (0: none).
+DWORD NextRetryPauseMs(DWORD dwPauseMs);
 // How often (ms) a stop repeats its cancel: a cancel that arrives before the
 // blocking call has started is lost.
 static const DWORD STOP_CANCEL_INTERVAL_MS = 10;

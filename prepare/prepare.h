@@ -19,12 +19,12 @@ static const size_t PREPARE_LINE_SIZE = 1024;
 void Say(WORD wType, const char *szFormat, ...);
 
 // ReportEventA of one line under the service's event source, with the
-// message that shows it: behind a seam (event_win.cpp), as Wine keeps no
+// message that shows it: behind a seam (seam_event_win.cpp), as Wine keeps no
 // event log; the tests read what is reported there.
 BOOL ReportToEventLog(WORD wType, DWORD dwEventId, const char *szLine);
 
 // Opens what has the log's name, never following a link, for dwAccess alone:
-// behind a seam (judge_win.cpp), as Wine enforces no access list, so no list
+// behind a seam (seam_open_win.cpp), as Wine enforces no access list, so no list
 // there can shut an administrator out; the tests put one in its place.
 HANDLE OpenLogPlace(const wchar_t *wszLog, DWORD dwAccess);
 
@@ -52,7 +52,7 @@ LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszS
                           size_t cchSetAside);
 
 // The owner of an open file, as GetSecurityInfo gives it (*ppSd, to free
-// with LocalFree, holds it): behind a seam (owner_win.cpp), as under Wine
+// with LocalFree, holds it): behind a seam (seam_owner_win.cpp), as under Wine
 // every file is owned by the one user it runs as; the tests put another
 // owner in its place. Returns GetSecurityInfo's error.
 DWORD OwnerOfFile(HANDLE hFile, PSID *ppOwner, PSECURITY_DESCRIPTOR *ppSd);

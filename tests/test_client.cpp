@@ -19,11 +19,13 @@ protected:
     Client() : LoopTest("client") {}
 };
 
+// Asked by the name of its machine, here this one.
 TEST_F(Client, PrintsOneReplyPerPath)
 {
     hLoop = StartLoopThread();
     std::string out, err;
-    int code = RunProgram(ClientCommand("\"" + words + "\" \"" + dir + "\\none\""), "", &out, &err);
+    int code = RunProgram(ClientCommand("--server . \"" + words + "\" \"" + dir + "\\none\""), "",
+                          &out, &err);
     EXPECT_EQ(0, code) << err;
     EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n(Server)Can't open " + dir +
                   "\\none!\r\n",
@@ -65,15 +67,18 @@ TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
 }
 
 // Too long, or with a character the ANSI code page lacks (U+014D, which a
-// best-fit conversion makes "o", naming words.txt).
+// best-fit conversion makes "o", naming words.txt), or just "exit", which
+// would end the connection.
 TEST_F(Client, RefusesAPathTheProtocolCannotCarry)
 {
     hLoop = StartLoopThread();
     std::string out, err;
     std::string tooLong(MAX_REQUEST_LENGTH + 1, 'x'), lookAlike = dir + "\\w\xC5\x8Drds.txt";
-    int code = RunProgram(ClientCommand(tooLong + " \"" + lookAlike + "\" \"" + words + "\""), "",
-                          &out, &err);
+    int code = RunProgram(ClientCommand(std::string(EXIT_COMMAND) + " " + tooLong + " \"" +
+                                        lookAlike + "\" \"" + words + "\""),
+                          "", &out, &err);
     EXPECT_EQ(6, code);
+    EXPECT_NE(std::string::npos, err.find("would end the connection")) << err;
     EXPECT_NE(std::string::npos, err.find("path too long")) << err;
     EXPECT_NE(std::string::npos, err.find("code page")) << err;
     EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n", out) << "the other paths still asked";

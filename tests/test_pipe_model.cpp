@@ -1,6 +1,7 @@
 // How the service keeps the pipe's name where Windows and Wine differ: a model
-// of Windows' rules in place of the one call that creates an instance and of
-// the token's answers, with the real connection loop and real clients around.
+// of Windows' rules in place of the one call that creates an instance, of the
+// flush before a client is let go and of the token's answers, with the real
+// connection loop and real clients around.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "pipe/create.h"
 #include "pipe/instance.h"
 #include "pipe/owner.h"
+#include "pipe/seams_win.h"
 #include "pipe/server.h"
 #include "fixtures.h"
 
@@ -21,8 +22,10 @@
 // and takes its owner. Wine shows the instances and the joining, but drops
 // the name with its last server end: where a client of an earlier run holds
 // its end, the model holds a real instance made with that run's descriptor
-// (HoldName). It also makes creations fail on demand.
-static int FailuresLeft, FirstInstanceCreations, Joins;
+// (HoldName). It also makes creations fail on demand, and counts the
+// creations that were not the first yet found no name to join: each a moment
+// in which anyone could have taken it.
+static int FailuresLeft, FirstInstanceCreations, Joins, LapsedCreations;
 // Whether the token holds a service SID, as Windows gives a service with a
 // SID type of its own and Wine none, and whether it may own what the process
 // creates (SE_GROUP_OWNER). Then the groups are a service's, in its token's
@@ -53,6 +56,7 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
     FirstInstanceCreations += fFirst;
     bool fLives = WaitNamedPipeA(szName, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
     Joins += !fFirst && fLives;
+    LapsedCreations += !fFirst && !fLives;
     if (FailuresLeft > 0 || (fFirst && fLives)) {
         SetLastError(FailuresLeft > 0 ? ERROR_NO_SYSTEM_RESOURCES : ERROR_ACCESS_DENIED);
         FailuresLeft -= (FailuresLeft > 0);
@@ -60,6 +64,21 @@ HANDLE CreatePipeEnd(LPCSTR szName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nM
     }
     return CreateNamedPipeA(szName, dwOpenMode & ~FILE_FLAG_FIRST_PIPE_INSTANCE, dwPipeMode,
                             nMaxInstances, cbOutBuffer, cbInBuffer, dwDefaultTimeoutMs, psa);
+}
+
+// The flush before a client is let go. FlushesBegun counts the flushes come to.
+// With ModelFlushHeldUp, the loop's thread is held up past the flush's bound
+// before it flushes, so that the bound's first cancel comes while no call is
+// under way, and is lost.
+static volatile LONG FlushesBegun;
+static bool ModelFlushHeldUp;
+
+BOOL FlushPipeEnd(HANDLE hPipe)
+{
+    InterlockedIncrement(&FlushesBegun);
+    if (ModelFlushHeldUp)
+        Sleep(DISCONNECT_FLUSH_WAIT_MS + 3 * FLUSH_CANCEL_INTERVAL_MS);
+    return FlushFileBuffers(hPipe);
 }
 
 BOOL QueryProcessToken(HANDLE hToken, TOKEN_INFORMATION_CLASS infoClass, LPVOID pvInfo,
@@ -113,7 +132,9 @@ protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        FailuresLeft = FirstInstanceCreations = Joins = 0;
+        FailuresLeft = FirstInstanceCreations = Joins = LapsedCreations = 0;
+        FlushesBegun = 0;
+        ModelFlushHeldUp = false;
         TokenServiceSid = NoServiceSid;
     }
     // One client, opened without waiting for the name, which must never lapse:
@@ -150,6 +171,25 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
     CloseHandle(hOld);
     CloseHandle(hName);
     EXPECT_EQ(2, FirstInstanceCreations) << "each start asks to be the first";
+}
+
+// Every instance after the first is made while the old one still holds the
+// name, whether its client said "exit" or just left: never a moment without it.
+TEST_F(PipeModel, TheNameNeverLapsesBetweenClients)
+{
+    hLoop = StartLoopThread();
+    AskAndLeave();
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ(wordsReply, Ask(hClient, words));
+    CloseHandle(hClient);
+    AskAndLeave();
+    // Served: the instance after the last client's has been made.
+    hClient = OpenClient();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    EXPECT_EQ(0, LapsedCreations);
+    EXPECT_EQ(3, Joins) << "one next instance per client";
+    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 // A name someone else made, while one of its clients stays connected, is
@@ -201,8 +241,9 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
 
 // While no next instance can be made, the served one is disconnected and
 // reused, which discards what its client has yet to read: a client that reads
-// its echo late still gets it, and one that never reads holds the service
-// only for the flush's bound.
+// its echo late, once the loop has come to the flush, still gets it; one that
+// never reads holds the service only for the flush's bound, even where the
+// loop comes to the flush after the bound's first cancel.
 TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
 {
     hLoop = StartLoopThread();
@@ -210,7 +251,9 @@ TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
     HANDLE hLate = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hLate);
     ASSERT_TRUE(SendText(hLate, EXIT_COMMAND));
-    Sleep(DISCONNECT_FLUSH_WAIT_MS * 3 / 10);
+    for (DWORD dwStart = GetTickCount(); !FlushesBegun && GetTickCount() - dwStart < 5000;)
+        Sleep(1);
+    EXPECT_EQ(1, FlushesBegun);
     std::string echo;
     EXPECT_TRUE(ReadMessage(hLate, &echo)) << GetLastError();
     EXPECT_EQ(std::string(EXIT_COMMAND, sizeof EXIT_COMMAND), echo);
@@ -218,6 +261,7 @@ TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
 
     HANDLE hSilent = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hSilent);
+    ModelFlushHeldUp = true;
     ASSERT_TRUE(SendText(hSilent, EXIT_COMMAND));
     DWORD dwStart = GetTickCount();
     HANDLE hNext = OpenClient(NULL, DISCONNECT_FLUSH_WAIT_MS * 5);

@@ -1,5 +1,7 @@
-// Request handling and the counter, without the pipe or any platform header:
-// these run on Windows under Wine and natively under the sanitizers.
+// The counter, without the pipe or any platform header: these run on Windows
+// under Wine and natively under the sanitizers. Request handling (bounding,
+// "exit", the replies' formats) is held to its rules by fuzz/fuzz_request.cpp,
+// over its seeds and beyond, and end to end by the pipe's and client's cases.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -8,32 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "count/block.h"
+#include "count/count.h"
 #include "count/file.h"
 #include "reference_count.h"
 #include "count/count_avx2.h"
 #include "count/count_sse2.h"
 #include "count/cpu.h"
-#include "pipe/request.h"
 
 namespace {
 
-std::string Reply(const char *request, RequestResult *pResult = NULL)
-{
-    char reply[MESSAGE_SIZE];
-    memset(reply, 'X', sizeof reply);
-    RequestResult result = HandleRequest(request, reply, sizeof reply);
-    if (pResult != NULL)
-        *pResult = result;
-    return result == RequestReply ? std::string(reply) : std::string();
-}
-
-unsigned long long CountBytes(const std::string &bytes, int *pfEnd = NULL)
+unsigned long long CountBytes(const std::string &bytes)
 {
     unsigned long long count = 0;
-    int fEnd = CountBlock((const unsigned char *)bytes.data(), bytes.size(), &count);
-    if (pfEnd != NULL)
-        *pfEnd = fEnd;
+    CountBlock((const unsigned char *)bytes.data(), bytes.size(), &count);
     return count;
 }
 
@@ -60,89 +49,6 @@ std::string RandomBytes(unsigned *pSeed, size_t cb, bool fWithEnd)
             bytes[i] = 0x20;
     }
     return bytes;
-}
-
-TEST(Classify, ExitEndsTheConnection)
-{
-    RequestResult result = RequestReply;
-    Reply("exit", &result);
-    EXPECT_EQ(RequestExit, result);
-}
-
-TEST(Classify, NearMissesOfExitArePaths)
-{
-    const char *nearMisses[] = {"Exit", "EXIT", " exit", "exit ", "exit\n", "exit\r\n", "exi", "exitt", ""};
-    for (const char *request : nearMisses) {
-        RequestResult result = RequestExit;
-        std::string reply = Reply(request, &result);
-        EXPECT_EQ(RequestReply, result) << "request [" << request << "]";
-        EXPECT_EQ(std::string("(Server)Can't open ") + request + "!", reply);
-    }
-}
-
-TEST(Bound, RequestEndsAtItsOwnBytes)
-{
-    char szBuf[PIPE_BUFFER_SIZE + 1];
-    memset(szBuf, 'Z', sizeof szBuf);
-    // An earlier, longer request left its bytes behind.
-    memcpy(szBuf, "C:\\a\\much\\longer\\path.txt", 25);
-    memcpy(szBuf, "C:\\b", 4);
-    EXPECT_STREQ("C:\\b", BoundMessage(szBuf, 4));
-
-    memcpy(szBuf, "ab\0cd", 5);
-    EXPECT_STREQ("ab", BoundMessage(szBuf, 5)) << "ends at its own NUL";
-
-    memset(szBuf, 'q', sizeof szBuf);
-    EXPECT_EQ(PIPE_BUFFER_SIZE, strlen(BoundMessage(szBuf, PIPE_BUFFER_SIZE)))
-        << "a full buffer without a NUL keeps every byte and no more";
-    EXPECT_STREQ("", BoundMessage(szBuf, 0));
-}
-
-TEST(Format, RepliesByteForByte)
-{
-    char reply[MESSAGE_SIZE];
-    FormatReply(reply, sizeof reply, "C:\\x.txt", 1, 3);
-    EXPECT_STREQ("(Server): file:C:\\x.txt, spaces = 3", reply);
-    FormatReply(reply, sizeof reply, "C:\\x.txt", 0, 0);
-    EXPECT_STREQ("(Server)Can't open C:\\x.txt!", reply);
-}
-
-TEST(Format, LongestRepliesAreWhole)
-{
-    // A full buffer without a NUL is one character longer than a request
-    // with its NUL can be.
-    const size_t lengths[] = {MAX_REQUEST_LENGTH, PIPE_BUFFER_SIZE};
-    for (size_t cch : lengths) {
-        std::string path(cch, 'p');
-        char reply[MESSAGE_SIZE];
-        const unsigned long long widest = 9223372036854775807ULL;
-        FormatReply(reply, sizeof reply, path.c_str(), 1, widest);
-        EXPECT_EQ("(Server): file:" + path + ", spaces = 9223372036854775807", std::string(reply));
-        FormatReply(reply, sizeof reply, path.c_str(), 0, 0);
-        EXPECT_EQ("(Server)Can't open " + path + "!", std::string(reply));
-    }
-}
-
-TEST(Format, CountsPast32BitsStayPositive)
-{
-    char reply[MESSAGE_SIZE];
-    FormatReply(reply, sizeof reply, "big", 1, 2147483648ULL + 5);
-    EXPECT_STREQ("(Server): file:big, spaces = 2147483653", reply);
-}
-
-TEST(CountBlock, CountsOnlySpaceBytesBeforeCtrlZ)
-{
-    EXPECT_EQ(0u, CountBytes(""));
-    EXPECT_EQ(3u, CountBytes("one two  three"));
-    EXPECT_EQ(0u, CountBytes("\t\t\r\n\n\f\v"));
-    EXPECT_EQ(0u, CountBytes("\xA0\xA0"));
-    int fEnd = 0;
-    EXPECT_EQ(1u, CountBytes("ab cd\x1A    ", &fEnd));
-    EXPECT_TRUE(fEnd);
-    EXPECT_EQ(0u, CountBytes("\x1A  ", &fEnd));
-    EXPECT_TRUE(fEnd);
-    CountBytes("no end here", &fEnd);
-    EXPECT_FALSE(fEnd);
 }
 
 // The fast paths work on chunks of four registers (64 bytes for SSE2, 128 for

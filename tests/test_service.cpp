@@ -34,28 +34,6 @@ TEST_F(Service, AnInterrogateLeavesItRunningAndUnlogged)
     EXPECT_EQ(nLines, LogLines().size());
 }
 
-TEST_F(Service, StopsWhileAClientIsConnected)
-{
-    SERVICE_STATUS_PROCESS ssp = StartRunning();
-    HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, ssp.dwProcessId);
-    ASSERT_NE(nullptr, hProcess);
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    EXPECT_EQ(wordsReply, ::Ask(hClient, words));
-
-    DWORD dwStart = GetTickCount();
-    ASSERT_TRUE(RequestStop(hService)) << GetLastError();
-    ssp = WaitForState(SERVICE_STOPPED);
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
-    EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
-    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STATE_WAIT_MS))
-        << "the process ends";
-    EXPECT_LT(GetTickCount() - dwStart, 5000u);
-    CloseHandle(hProcess);
-    CloseHandle(hClient);
-    EXPECT_EQ(STOP_LINES, Tail(LogLines(), STOP_LINES.size()));
-}
-
 // Someone else holds the pipe's name, allowing one instance: the start fails
 // and the manager shows why. Under Wine the reason is that server's limit
 // (231); on Windows our first-instance flag meets the name first (5).

@@ -30,36 +30,25 @@ void ExpectStatus(DWORD dwState, DWORD dwControls, DWORD dwCheckPoint, DWORD dwW
     EXPECT_EQ((DWORD)SERVICE_WIN32_OWN_PROCESS, ServiceStatus.dwServiceType);
 }
 
-TEST_F(Status, TheReportsOfANormalRun)
+// A control that changes nothing, while running, starting or stopping (a
+// second stop), is answered with the state as it is; a pending state shows
+// its progress once more, and the stop under way is not run a second time.
+TEST_F(Status, AControlThatChangesNothingResendsTheState)
 {
-    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
-    ExpectStatus(SERVICE_START_PENDING, 0, 1, START_WAIT_HINT_MS);
-    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
-    ExpectStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
-    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
-    ExpectStatus(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2, 0);
-    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
-    ExpectStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
-    EXPECT_EQ(3u, CheckPoint) << "advanced by pending reports only";
-}
-
-TEST_F(Status, AnInterrogateWhileRunningChangesNothing)
-{
-    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
-    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
-    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    ExpectStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
-    ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
-    ExpectStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
-    EXPECT_EQ(2u, CheckPoint);
-}
-
-TEST_F(Status, AControlDuringStartUpResendsStartPending)
-{
-    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, START_WAIT_HINT_MS);
-    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    ExpectStatus(SERVICE_START_PENDING, 0, 2, START_WAIT_HINT_MS);
-    EXPECT_EQ(3u, CheckPoint);
+    const struct {
+        DWORD dwState, dwControl, dwControls, dwWaitHint, dwCheckPoint;
+    } cases[] = {{SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, SERVICE_ACCEPT_STOP, 0, 0},
+                 {SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, SERVICE_ACCEPT_STOP, 0, 0},
+                 {SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, 0, START_WAIT_HINT_MS, 2},
+                 {SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, SERVICE_ACCEPT_STOP,
+                  STOP_WAIT_HINT_MS, 2}};
+    for (const auto &c : cases) {
+        CheckPoint = 1;
+        ReportServiceStatus(c.dwState, NO_ERROR, c.dwWaitHint);
+        ServiceCtrlHandler(c.dwControl);
+        ExpectStatus(c.dwState, c.dwControls, c.dwCheckPoint, c.dwWaitHint);
+        EXPECT_EQ(c.dwCheckPoint ? 3u : 1u, CheckPoint) << "advanced by pending reports only";
+    }
 }
 
 TEST_F(Status, AFailedStartCarriesItsReason)

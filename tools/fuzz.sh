@@ -30,8 +30,9 @@ cmake --build "$build" -j 2
 
 # Target and the longest input it is given: a request is one pipe message of
 # up to a little more than one read; the counter's input is 4 bytes of split
-# point and then the file contents.
-targets=("fuzz_request 600" "fuzz_count 300004")
+# point and then the file contents; a name's, 1 byte of room and then up to a
+# little more than the longest full path the opener makes, in UTF-16.
+targets=("fuzz_request 600" "fuzz_count 300004" "fuzz_names 2001")
 
 failed=0
 for entry in "${targets[@]}"; do

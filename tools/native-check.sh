@@ -2,7 +2,7 @@
 # The native checks: the platform-independent libraries' tests built with
 # gcc under AddressSanitizer and UBSan (the "native-asan" workflow preset),
 # every product source compiled in MSVC mode (tools/msvc-check.sh), then a
-# short fuzz of the request path and the counter with clang.
+# short fuzz of the request path, the counter and the text rules with clang.
 #
 #   tools/native-check.sh [FUZZ_SECONDS_PER_TARGET]   (default 20)
 #

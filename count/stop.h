@@ -1,8 +1,0 @@
-// The process-wide stop request. The service host raises it (through the pipe
-// server) when the service is told to stop; the connection loop tests it after
-// every blocking call, and the counter between blocks.
-#pragma once
-
-// Nonzero once a stop has been requested. Written with an interlocked
-// operation, read as a plain aligned load.
-extern volatile long StopRequested;
