@@ -41,13 +41,13 @@ pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t Released = PTHREAD_COND_INITIALIZER;
 unsigned long long Releases = 0, Held = 0;
 
-struct Spec {
+struct Served {
     unsigned long long size, at;
     char fault[8];
     bool helperOnly;
 };
 
-bool Parse(const char *path, Spec *p)
+bool Parse(const char *path, Served *p)
 {
     char helper[8] = "";
     int n = 0;
@@ -123,17 +123,17 @@ void *Init(struct fuse_conn_info *, struct fuse_config *cfg)
 int GetAttr(const char *path, struct stat *st, struct fuse_file_info *)
 {
     memset(st, 0, sizeof *st);
-    Spec spec;
+    Served served;
     if (strcmp(path, "/") == 0) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
-    } else if (IsControl(path) || Parse(path, &spec)) {
+    } else if (IsControl(path) || Parse(path, &served)) {
         st->st_mode = S_IFREG | 0444;
         st->st_nlink = 1;
         pthread_mutex_lock(&Lock);
         st->st_size = strcmp(path, "/held") == 0 ? (off_t)Held
                       : IsControl(path)         ? 0
-                                                : (off_t)spec.size;
+                                                : (off_t)served.size;
         pthread_mutex_unlock(&Lock);
     } else {
         return -ENOENT;
@@ -151,7 +151,7 @@ int ReadDir(const char *, void *buf, fuse_fill_dir_t fill, off_t, struct fuse_fi
 
 int Open(const char *path, struct fuse_file_info *fi)
 {
-    Spec spec;
+    Served served;
     if ((fi->flags & O_ACCMODE) != O_RDONLY)
         return -EACCES;
     // Past the page cache, so that every read reaches us as it was asked.
@@ -159,7 +159,7 @@ int Open(const char *path, struct fuse_file_info *fi)
     fi->fh = (uint64_t)fuse_get_context()->pid; // the opening thread
     if (IsControl(path))
         return Act(path);
-    return Parse(path, &spec) ? 0 : -ENOENT;
+    return Parse(path, &served) ? 0 : -ENOENT;
 }
 
 // Waits until "release" is opened, or a suite's run could not have: as a
@@ -180,25 +180,25 @@ void Hang()
 
 int Read(const char *path, char *buf, size_t size, off_t off, struct fuse_file_info *fi)
 {
-    Spec spec;
-    if (!Parse(path, &spec))
+    Served served;
+    if (!Parse(path, &served))
         return 0;
     unsigned long long first = (unsigned long long)off, end = first + size;
-    if (end > spec.size)
-        end = spec.size > first ? spec.size : first;
-    bool fFault = !spec.helperOnly || (uint64_t)fuse_get_context()->pid != fi->fh;
-    if (fFault && spec.helperOnly && strcmp(spec.fault, "eio") == 0 && first >= spec.at) {
+    if (end > served.size)
+        end = served.size > first ? served.size : first;
+    bool fFault = !served.helperOnly || (uint64_t)fuse_get_context()->pid != fi->fh;
+    if (fFault && served.helperOnly && strcmp(served.fault, "eio") == 0 && first >= served.at) {
         if (first % (64 * 1024) != 0)
             return -EIO;
         if (end - first > 4096)
             end = first + 4096;
-    } else if (fFault && strcmp(spec.fault, "eio") == 0 && first <= spec.at && spec.at < end) {
-        if (first == spec.at)
+    } else if (fFault && strcmp(served.fault, "eio") == 0 && first <= served.at && served.at < end) {
+        if (first == served.at)
             return -EIO;
-        end = spec.at;
-    } else if (fFault && strcmp(spec.fault, "short") == 0 && end - first > spec.at) {
-        end = first + spec.at;
-    } else if (fFault && strcmp(spec.fault, "hang") == 0 && first <= spec.at && spec.at < end) {
+        end = served.at;
+    } else if (fFault && strcmp(served.fault, "short") == 0 && end - first > served.at) {
+        end = first + served.at;
+    } else if (fFault && strcmp(served.fault, "hang") == 0 && first <= served.at && served.at < end) {
         Hang();
     }
     memset(buf, ' ', end - first);
