@@ -1,6 +1,5 @@
 #include "log.h"
 
-#include <sddl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -21,7 +20,6 @@ static int LogEndsInsideALine = 0;
 // Under the lock: what the writer makes the log with (SetLogSecurity), or
 // the list it falls back on, made at its first need.
 static PSECURITY_DESCRIPTOR LogSecurity = NULL;
-static const wchar_t LOG_FALLBACK_SDDL[] = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
 
 void SetLogSecurity(PSECURITY_DESCRIPTOR pSd)
 {
@@ -34,8 +32,7 @@ void SetLogSecurity(PSECURITY_DESCRIPTOR pSd)
 static HANDLE OpenLogFile(void)
 {
     if (LogSecurity == NULL)
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FALLBACK_SDDL, SDDL_REVISION_1,
-                                                             &LogSecurity, NULL);
+        MakeLogSecurity(NULL, FALSE, &LogSecurity);
     SECURITY_ATTRIBUTES sa = {sizeof sa, LogSecurity, FALSE};
     HANDLE hFile = INVALID_HANDLE_VALUE;
     for (int iTry = 0; iTry < LOG_OPEN_TRIES; ++iTry) {

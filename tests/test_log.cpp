@@ -122,7 +122,7 @@ TEST_F(Log, FirstLineCreatesTheFileWithTheLogsOwnList)
     // Once the service has given it the log's list, the one with its entry.
     PSID pServiceSid = NULL;
     PSECURITY_DESCRIPTOR pLogSd = NULL, pPrepareSd = NULL;
-    ASSERT_TRUE(ServiceSid(L"Quorvel service", &pServiceSid));
+    ASSERT_TRUE(OurServiceSid(&pServiceSid));
     ASSERT_TRUE(MakeLogSecurity(pServiceSid, FALSE, &pLogSd));
     SetLogSecurity(pLogSd);
     DeleteLogFile();
