@@ -1,7 +1,8 @@
-// The seams of counting a named file: three calls, each in a file of its own
-// (seam_*_win.cpp), that a test's model of Windows replaces at link time
-// where Wine cannot show the rule. Each forwards to the real call, which the
-// models call too.
+// The seams of counting a named file: the platform calls whose answers a
+// test's model of Windows gives where Wine cannot, each alone in a file of
+// its own (seam_*_win.cpp) that the model replaces at link time. Each takes
+// the real call's arguments and holds nothing of ours; a model calls the
+// platform in turn.
 #pragma once
 
 #include <windows.h>
@@ -19,25 +20,36 @@ HANDLE CreateFileToCount(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
                          LPSECURITY_ATTRIBUTES psa, DWORD dwDisposition, DWORD dwFlags,
                          HANDLE hTemplate);
 
-// What an open handle reached: the name of the object it opened, as
-// NtQueryObject gives it ("\Device\HarddiskVolume1\dir\file"; NULL when it
-// cannot be had or does not fit), and its device's type and characteristics
-// (FILE_DEVICE_*, FILE_REMOTE_DEVICE, ...; fDeviceKnown FALSE when untold).
-struct HandleReach {
-    const wchar_t *wszName;
-    BOOL fDeviceKnown;
-    DWORD dwDeviceType;
-    DWORD dwCharacteristics;
+// What the two NT calls below answer, as documented; only the driver kit's
+// headers declare them. A status below 0 is a failure.
+struct NtObjectName { // OBJECT_NAME_INFORMATION: a UNICODE_STRING
+    USHORT cbLength;
+    USHORT cbMaximum;
+    wchar_t *pwch;
 };
-// What the judgement asks: under Wine no name the text rules pass reaches
-// anything but a local disk file.
-void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach);
-// The real questions, asked in pvBuffer (cbBuffer bytes), where the name is kept.
-void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach);
+struct NtIoStatus { // IO_STATUS_BLOCK
+    void *pvStatus;
+    ULONG_PTR uInformation;
+};
+struct NtFileDevice { // FILE_FS_DEVICE_INFORMATION
+    ULONG dwDeviceType;
+    ULONG dwCharacteristics;
+};
+static const int NT_OBJECT_NAME_INFORMATION = 1;
+static const int NT_FILE_FS_DEVICE_INFORMATION = 4;
+// What a seam answers where ntdll lacks its call.
+static const LONG NT_STATUS_PROCEDURE_NOT_FOUND = (LONG)0xC000007A;
 
-// ReadFile at an offset; a read at 0 only as a fresh handle's first. No file
-// system chooses which of the two workers reads a block first: a model holds
-// one back, so that the helper's part is certain.
-BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead);
-// The real read.
-BOOL ReadFileAtOffset(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead);
+// NtQueryObject: the name an open handle's object was opened by, on its
+// device ("\Device\HarddiskVolume1\dir\file"). Under Wine no name the text
+// rules pass reaches anything but a local disk file.
+LONG QueryObjectToCount(HANDLE hObject, int infoClass, void *pvInfo, ULONG cbInfo,
+                        ULONG *pcbNeeded);
+// NtQueryVolumeInformationFile: among others, the type and characteristics
+// of the device a file lies on. Under Wine none is a redirector.
+LONG QueryVolumeToCount(HANDLE hFile, NtIoStatus *pIo, void *pvInfo, ULONG cbInfo, int infoClass);
+
+// ReadFile, every read of a file counted: no file system chooses which of the
+// two workers reads a block first, so a model holds one back, that the
+// helper's part be certain.
+BOOL ReadFileToCount(HANDLE hFile, LPVOID pv, DWORD cb, LPDWORD pcbRead, LPOVERLAPPED pov);
