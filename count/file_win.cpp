@@ -10,9 +10,9 @@
 
 #include "file.h"
 
+#include "../open/open_win.h"
 #include "../stop/stop.h"
 #include "count.h"
-#include "open_win.h"
 #include "seams_win.h"
 
 // How far (blocks) the workers may run ahead of the first block not yet taken

@@ -10,6 +10,7 @@
 
 #include "count/file.h"
 #include "count/seams_win.h"
+#include "open/seams_win.h"
 #include "stop/stop.h"
 #include "pipe/request.h"
 #include "reference_count.h"
