@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "seams_win.h"
+
 // How often and how far apart (ms) a line is retried while another process
 // holds the file: a short, bounded wait, never a hang.
 static const int LOG_OPEN_TRIES = 5;

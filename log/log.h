@@ -23,8 +23,3 @@ void LogCallError(const char *szCall, DWORD dwError);
 // the same protected list less the service's entry: never with the entries
 // C:\ hands down, which let every user read.
 void SetLogSecurity(PSECURITY_DESCRIPTOR pSd);
-
-// CreateFileA, for each try at the log: behind a seam (seam_create_win.cpp), so
-// that a test can let go of a log it holds just when a try has been refused.
-HANDLE CreateLogFile(LPCSTR szName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
-                     DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "log/seams_win.h"
 #include "pipe/protocol.h"
 #include "support.h"
 
