@@ -32,12 +32,6 @@ if /i "!ACCOUNT!"=="LocalSystem" (
 )
 if errorlevel 1 exit /b 1
 sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
-rem After a crash the manager restarts the service 5 s later. It repeats the
-rem last action for failures past the list, so every failure restarts it; the
-rem count resets after a day without one. Only sc's documented form (each
-rem action run, restart or reboot with its delay): the package passes the same.
-sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000
-
 rem The service's event source, under which quorvel-prepare.exe reports each
 rem outcome to the Application event log; its message is in that program.
 set "SOURCE=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvel service"
