@@ -5,7 +5,10 @@ rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
 rem the service then reads only files that account may read. Pass LocalSystem
 rem to run with full rights (not recommended: every client may name any file).
 rem prepare-service.cmd, beside this script, has quorvel-prepare.exe, beside
-rem it too, give the service a SID of its own and make its log C:\log_QX.log.
+rem it too, give the service a SID of its own and its restart after every
+rem failure, and make its log C:\log_QX.log; start-service.cmd then starts it.
+rem Exit code 0 once it runs; where the preparation fails, 1, and the service
+rem is neither started nor left registered.
 setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="" (
     echo usage: %~nx0 PATH\quorvel-service.exe [ACCOUNT]
@@ -52,6 +55,10 @@ if not "!RC!"=="0" (
     reg delete "!SOURCE!" /f >nul 2>&1
     exit /b 1
 )
-sc.exe start "Quorvel service"
+rem Waits for it to run, and says why where it does not.
+pushd "!HERE!"
 if errorlevel 1 exit /b 1
-sc.exe query "Quorvel service"
+call .\start-service.cmd
+set "RC=!errorlevel!"
+popd
+exit /b !RC!
