@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -18,6 +19,10 @@ static SRWLOCK LogLock = SRWLOCK_INIT;
 // with a line end of its own: its reader sees a cut line, never two lines
 // glued into one.
 static int LogEndsInsideALine = 0;
+
+// Under the lock: the lines not written whole since the last one that was,
+// said before the next line that can be written.
+static unsigned long LogLinesDropped = 0;
 
 // Under the lock: what the writer makes the log with (SetLogSecurity), or
 // the list it falls back on, made at its first need.
@@ -57,22 +62,10 @@ static HANDLE OpenLogFile(void)
     return hFile;
 }
 
-int WriteLog(const char *message)
+// Writes one line, lead by room for two bytes, through hFile: first a line
+// end where the file ends inside a line. Whether all of it went down.
+static BOOL WriteLine(HANDLE hFile, char *buf, size_t cb, DWORD *pcbLine)
 {
-    DWORD dwCallerError = GetLastError();
-    // Room for the line end that may have to go first.
-    char buf[LOG_LINE_SIZE + 2];
-    int cch = snprintf(buf + 2, LOG_LINE_SIZE - 2, "%s", message);
-    size_t cb = (cch < 0) ? 0 : (size_t)cch;
-    if (cb > LOG_LINE_SIZE - 3)
-        cb = LOG_LINE_SIZE - 3;
-    cb += 2;
-    buf[cb++] = '\r';
-    buf[cb++] = '\n';
-    buf[cb] = '\0';
-
-    int res = -1;
-    AcquireSRWLockExclusive(&LogLock);
     const char *pLine = buf + 2;
     size_t cbLine = cb - 2;
     if (LogEndsInsideALine) {
@@ -81,18 +74,64 @@ int WriteLog(const char *message)
         pLine = buf;
         cbLine = cb;
     }
+    DWORD cbWritten = 0;
+    BOOL fWritten = WriteFile(hFile, pLine, (DWORD)cbLine, &cbWritten, NULL);
+    // What even a failed write says it put down is in the file.
+    BOOL fWhole = fWritten && cbWritten == cbLine;
+    if (fWhole)
+        LogEndsInsideALine = 0;
+    else if (cbWritten > 0)
+        LogEndsInsideALine = 1;
+    *pcbLine = fWritten ? cbWritten : 0;
+    return fWhole;
+}
+
+// The message and CR LF into buf (LOG_LINE_SIZE + 2), behind two bytes of
+// room; cut where it would not fit. The bytes used, room included.
+static size_t FormatLine(char *buf, const char *message)
+{
+    int cch = snprintf(buf + 2, LOG_LINE_SIZE - 2, "%s", message);
+    size_t cb = (cch < 0) ? 0 : (size_t)cch;
+    if (cb > LOG_LINE_SIZE - 3)
+        cb = LOG_LINE_SIZE - 3;
+    cb += 2;
+    buf[cb++] = '\r';
+    buf[cb++] = '\n';
+    buf[cb] = '\0';
+    return cb;
+}
+
+int WriteLog(const char *message)
+{
+    DWORD dwCallerError = GetLastError();
+    // Room for the line end that may have to go first.
+    char buf[LOG_LINE_SIZE + 2];
+    size_t cb = FormatLine(buf, message);
+
+    int res = -1;
+    AcquireSRWLockExclusive(&LogLock);
     HANDLE hFile = OpenLogFile();
+    BOOL fWhole = FALSE;
     if (hFile != INVALID_HANDLE_VALUE) {
         DWORD cbWritten = 0;
-        BOOL fWritten = WriteFile(hFile, pLine, (DWORD)cbLine, &cbWritten, NULL);
+        BOOL fNoticed = TRUE;
+        if (LogLinesDropped > 0) {
+            // Room for the count's digits.
+            char szNotice[sizeof LOG_DROPPED_FORMAT + 20], bufNotice[LOG_LINE_SIZE + 2];
+            snprintf(szNotice, sizeof szNotice, LOG_DROPPED_FORMAT, LogLinesDropped);
+            fNoticed = WriteLine(hFile, bufNotice, FormatLine(bufNotice, szNotice), &cbWritten);
+            if (fNoticed)
+                LogLinesDropped = 0;
+        }
+        // A line never stands where its notice could not: it is dropped too.
+        cbWritten = 0;
+        if (fNoticed)
+            fWhole = WriteLine(hFile, buf, cb, &cbWritten);
         CloseHandle(hFile);
-        // What even a failed write says it put down is in the file.
-        if (fWritten && cbWritten == cbLine)
-            LogEndsInsideALine = 0;
-        else if (cbWritten > 0)
-            LogEndsInsideALine = 1;
-        res = fWritten ? (int)cbWritten : 0;
+        res = (int)cbWritten;
     }
+    if (!fWhole && LogLinesDropped < ULONG_MAX)
+        ++LogLinesDropped;
     ReleaseSRWLockExclusive(&LogLock);
     SetLastError(dwCallerError);
     return res;

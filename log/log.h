@@ -11,6 +11,12 @@ static const char LOG_PATH[] = "C:\\log_QX.log";
 // message is cut, never overrun; callers check at compile time that theirs fit.
 static const size_t LOG_LINE_SIZE = 1024;
 
+// The line that precedes the first line written after lines were dropped (the
+// log held past the retries, or its disk full): how many were not written
+// whole. Logged once for each such spell.
+static const char LOG_DROPPED_FORMAT[] =
+    "Log: %lu lines before this one were lost or cut (the log could not be written)";
+
 // Appends message and CR LF to the log. Returns the bytes written, or -1 when
 // the file cannot be opened. Leaves the caller's GetLastError() as it was.
 int WriteLog(const char *message);

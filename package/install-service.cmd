@@ -5,7 +5,10 @@ rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
 rem the service then reads only files that account may read. Pass LocalSystem
 rem to run with full rights (not recommended: every client may name any file).
 rem prepare-service.cmd, beside this script, has quorvel-prepare.exe, beside
-rem it too, give the service a SID of its own and make its log C:\log_QX.log.
+rem it too, give the service a SID of its own and its restart after every
+rem failure, and make its log C:\log_QX.log; start-service.cmd then starts it.
+rem Exit code 0 once it runs; where the preparation fails, 1, and the service
+rem is neither started nor left registered.
 setlocal EnableExtensions DisableDelayedExpansion
 if "%~1"=="" (
     echo usage: %~nx0 PATH\quorvel-service.exe [ACCOUNT]
@@ -32,12 +35,6 @@ if /i "!ACCOUNT!"=="LocalSystem" (
 )
 if errorlevel 1 exit /b 1
 sc.exe description "Quorvel service" "Counts the spaces of files named over the pipe \\.\Pipe\$MyPipe$"
-rem After a crash the manager restarts the service 5 s later. It repeats the
-rem last action for failures past the list, so every failure restarts it; the
-rem count resets after a day without one. Only sc's documented form (each
-rem action run, restart or reboot with its delay): the package passes the same.
-sc.exe failure "Quorvel service" reset= 86400 actions= restart/5000/restart/5000
-
 rem The service's event source, under which quorvel-prepare.exe reports each
 rem outcome to the Application event log; its message is in that program.
 set "SOURCE=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvel service"
@@ -58,6 +55,10 @@ if not "!RC!"=="0" (
     reg delete "!SOURCE!" /f >nul 2>&1
     exit /b 1
 )
-sc.exe start "Quorvel service"
+rem Waits for it to run, and says why where it does not.
+pushd "!HERE!"
 if errorlevel 1 exit /b 1
-sc.exe query "Quorvel service"
+call .\start-service.cmd
+set "RC=!errorlevel!"
+popd
+exit /b !RC!

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 #include <winioctl.h>
 
@@ -43,6 +44,18 @@ std::string FaultFile(unsigned long long cb, const char *szFault = "", unsigned 
     if (*szFault != '\0')
         name += std::string("-") + szFault + "-" + std::to_string(at) + szSuffix;
     return name;
+}
+
+// The count a line saying how many lines were lost gives, or -1 for any
+// other line.
+long DroppedCount(const std::string &line)
+{
+    unsigned long n = 0;
+    char szNotice[LOG_LINE_SIZE];
+    if (sscanf(line.c_str(), LOG_DROPPED_FORMAT, &n) != 1)
+        return -1;
+    snprintf(szNotice, sizeof szNotice, LOG_DROPPED_FORMAT, n);
+    return line == szNotice ? (long)n : -1;
 }
 
 class Faults : public Service {
@@ -149,15 +162,21 @@ TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
     ReleaseLog();
     EXPECT_EQ(before, LogLines()) << "nothing was written while the log was held";
 
-    // Released: the lines come back, from the very next event on.
+    // Released: the lines come back, from the very next event on, after
+    // one that says ten were lost (eleven or twelve where a client came early).
     EXPECT_EQ(wordsReply, ::Ask(hSecond, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
     Lines expected = before;
     const Lines resumed = {"Received: " + words + "\n", wordsReply,
                            std::string("Received: ") + EXIT_COMMAND + "\n", "Client exited\n",
                            "Named Pipe closed!", "Waiting for connect...\n"};
+    Lines lines = WaitForLogLines(before.size() + 1 + resumed.size());
+    ASSERT_LT(before.size(), lines.size());
+    long nDropped = DroppedCount(lines[before.size()]);
+    EXPECT_TRUE(nDropped >= 10 && nDropped <= 12) << lines[before.size()];
+    expected.push_back(lines[before.size()]);
     expected.insert(expected.end(), resumed.begin(), resumed.end());
-    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
+    EXPECT_EQ(expected, lines);
 
     // Held again while it stops: the stop lines are lost, the stop is not.
     HoldLog();
@@ -447,7 +466,13 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     Lines lines = WithoutEarlyClient(LogLines(&fTorn));
     EXPECT_FALSE(fTorn);
     EXPECT_EQ(resumed, Tail(lines, resumed.size())) << "whole once there was room";
+    // Before them, how many were lost: the lines of the full spell not
+    // written whole (one more where a client came early and its line was lost).
+    ASSERT_LT(START_LINES.size() + resumed.size(), lines.size());
+    size_t iNotice = lines.size() - resumed.size() - 1;
+    long nDropped = DroppedCount(lines[iNotice]);
     Lines known = START_LINES;
+    known.push_back(lines[iNotice]);
     known.insert(known.end(), resumed.begin(), resumed.end());
     known.push_back("Connected. Waiting for command.\n");
     known.push_back("Received: " + missing + "\n");
@@ -463,6 +488,9 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
         EXPECT_TRUE(fKnown || fCut) << "two lines glued, or a line garbled: " << line;
     }
     EXPECT_LE(nCut, 1) << "a line is cut only where the disk filled";
+    long nMeant = 1 + 4 * nRequests - (long)(iNotice - START_LINES.size()) + nCut;
+    EXPECT_TRUE(nDropped == nMeant || nDropped == nMeant + 1)
+        << lines[iNotice] << "; lost: " << nMeant;
 }
 
 } // namespace

@@ -164,8 +164,15 @@ TEST_F(Log, RefusedWhileHeldWithoutSharing)
     EXPECT_EQ(-1, WriteLog("lost"));
     // Retried briefly, never hung on.
     EXPECT_LT(GetTickCount() - dwStart, 2000u);
+    EXPECT_EQ(-1, WriteLog("lost too"));
     CloseHandle(hHeld);
     EXPECT_EQ("first\r\n", ReadLogFile());
+    // The next line says how many were lost, once.
+    EXPECT_EQ(6, WriteLog("back"));
+    EXPECT_EQ(7, WriteLog("again"));
+    char szNotice[LOG_LINE_SIZE];
+    snprintf(szNotice, sizeof szNotice, LOG_DROPPED_FORMAT, 2ul);
+    EXPECT_EQ("first\r\n" + std::string(szNotice) + "\r\nback\r\nagain\r\n", ReadLogFile());
 }
 
 TEST_F(Log, AHoldLetGoWithinTheRetriesLosesNoLine)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs, upgrades and removes the installer package under Wine's msiexec in
-# a prefix of its own, checking each step. CTest runs it (test "installer"):
-#   test-installer.sh WINE_RUN ARCH PREFIX OLD.msi OLD_VERSION NEW.msi NEW_VERSION x86|x64
+# Installs the last release's package, upgrades it to this build's and removes
+# that under Wine's msiexec in a prefix of its own, checking each step; then
+# the scripts. CTest runs it (test "installer"):
+#   test-installer.sh WINE_RUN ARCH PREFIX RELEASE.msi RELEASE_VERSION NEW.msi NEW_VERSION x86|x64
 # ARCH and PREFIX are the build's, as for wine-run.sh, which picks the prefix.
 # The package's architecture says which registry view its programs use, as on
 # 64-bit Windows: a 32-bit package records itself in the 32-bit view, also in
@@ -10,8 +11,9 @@
 # descriptor and enforces none, and every program runs as one user, though
 # it reads a file's mode as its list), the event log (Wine keeps none), the
 # service's own SID (its service manager has no SID types), a link or
-# junction in the log's place (Wine opens through it), nor a restart after a crash
-# (Wine's service manager neither stores recovery actions nor acts on them). Its sc.exe has
+# junction in the log's place (Wine opens through it), nor recovery (Wine's
+# service manager answers the failure actions' call and keeps nothing, and
+# has no flag for them: error 124). Its sc.exe has
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
 set -euo pipefail
@@ -21,6 +23,10 @@ x86) view=/reg:32 ;;
 x64) view=/reg:64 ;;
 *) echo "test-installer: package architecture x86 or x64, not $package" >&2; exit 2 ;;
 esac
+if [ ! -f "$old_msi" ]; then
+    echo "test-installer: no package of release $old_version ($old_msi): it is built from the release's commit, which this clone may lack" >&2
+    exit 1
+fi
 service="Quorvel service"
 key='HKLM\System\CurrentControlSet\Services\Quorvel service'
 source='HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorvel service'
@@ -74,6 +80,7 @@ msiexec /x 'C:\quorvel-test\old.msi' >/dev/null 2>&1 || true
 # One interrupted in the scripts' section leaves their registration, or a
 # folder or link in the log's place.
 run sc.exe delete "$service" >/dev/null 2>&1 || true
+chattr -i "$drive/log_QX.log" 2>/dev/null || true
 rm -rf "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-*
 mkdir -p "$drive/quorvel-test"
 cp "$old_msi" "$drive/quorvel-test/old.msi"
@@ -85,15 +92,9 @@ printf 'a b c d' >"$drive/quorvel-test/words.txt"
 printf 'line from before the package\r\n' >"$drive/log_QX.log"
 chmod 600 "$drive/log_QX.log"
 
-echo "== install $old_version"
+echo "== install release $old_version"
 check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\old.msi'
-check "the programs in $progfiles\\Quorvel" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe" -a -f "$dir/quorvel-prepare.exe"
-check "registered: own process" registered 'Type    REG_DWORD    0x10'
-check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
-check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
-check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
-check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
-check "event source: quorvel-prepare.exe" source_is ".*Quorvel\\\\quorvel-prepare.exe"
+check "the programs in $progfiles\\Quorvel" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe"
 check "running" state_is RUNNING
 check "answers" ask
 check "log kept its earlier line" log_has 'line from before the package' 1
@@ -101,15 +102,29 @@ check "log kept its earlier line" log_has 'line from before the package' 1
 # (0775), so the next run would set it aside; Windows keeps the list itself,
 # which lets no one else in. The mode that stands for it under Wine:
 chmod 600 "$drive/log_QX.log"
+cp "$drive/log_QX.log" "$drive/quorvel-test/log.release"
 
 echo "== upgrade to $new_version"
 check "msiexec /i exits 0" msiexec /i 'C:\quorvel-test\new.msi'
 check "one product, version $new_version" test "$(uninstall_entries | grep -c "DisplayVersion    REG_SZ    $new_version$")" = 1 -a \
     "$(uninstall_entries | grep -c 'DisplayName    REG_SZ    Quorvel service')" = 1
+check "the programs in $progfiles\\Quorvel, quorvel-prepare.exe too" test -f "$dir/quorvel-service.exe" -a -f "$dir/quorvel-client.exe" -a -f "$dir/quorvel-prepare.exe"
+check "registered once" test "$(run reg query 'HKLM\System\CurrentControlSet\Services' | tr -d '\r' | grep -c 'Quorvel')" = 1
+check "registered: own process" registered 'Type    REG_DWORD    0x10'
+check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
+check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
+check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
+check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
+check "event source: quorvel-prepare.exe" source_is ".*Quorvel\\\\quorvel-prepare.exe"
+# What Wine's service manager keeps of the recovery quorvel-prepare gave it
+# (Windows keeps FailureActions and FailureActionsOnNonCrashFailures here).
+kept=$(run reg query "$key" | tr -d '\r' | grep -o 'FailureActions[A-Za-z]*' | xargs) || true
+echo "kept of recovery: ${kept:-nothing}"
 check "running" state_is RUNNING
 check "answers" ask
 check "old version stopped cleanly" log_has 'Quorvel Service stopped!' 1
-check "log kept every earlier line" log_has 'line from before the package' 1
+check "log kept every earlier line, in order" cmp -s -n "$(stat -c %s "$drive/quorvel-test/log.release")" \
+    "$drive/quorvel-test/log.release" "$drive/log_QX.log"
 check "log holds both requests" log_has 'Received: C:\quorvel-test\words.txt' 2
 
 echo "== remove"
@@ -127,9 +142,9 @@ echo "== the scripts under cmd, from Program Files (x86)\\Quorvel & Co"
 sdir="$drive/Program Files (x86)/Quorvel & Co" out="$drive/quorvel-test/script.out"
 rm -rf "$sdir" "$drive/quorvel-test/msi"
 mkdir -p "$sdir"
-msiextract -C "$drive/quorvel-test/msi" "$old_msi" >/dev/null
+msiextract -C "$drive/quorvel-test/msi" "$new_msi" >/dev/null
 find "$drive/quorvel-test/msi" -name 'quorvel-*.exe' -exec cp {} "$sdir/" \;
-cp "$(dirname "$0")"/../package/{install,remove,prepare}-service.cmd "$sdir/"
+cp "$(dirname "$0")"/../package/{install,remove,prepare,start,stop}-service.cmd "$sdir/"
 script() { # runs a script from $sdir; its output is in $out, and shown on failure
     (cd "$sdir" && run cmd.exe /c "$@") >"$out" 2>&1 || { tr -d '\r' <"$out"; return 1; }
 }
@@ -149,7 +164,12 @@ for round in 1 2; do  # the second install follows the removal at once
         check "log made anew: nothing else new in C:\\" test "$(new_in_c)" = log_QX.log
         check "by quorvel-prepare, which says so" grep -q '^quorvel-prepare: made C:\\log_QX.log' "$out"
         check "log: a plain file of one name" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log" -a "$(stat -c %h "$drive/log_QX.log")" = 1'
+        # Under Wine the manager refuses the flag (124), which the program says.
+        check "recovery set by quorvel-prepare" grep -q '^quorvel-prepare: .*\(restarts 5000 ms after every failure\|no failure actions flag\)' "$out"
+        check "stop-service.cmd exits 0, STOPPED when it returns" eval 'script .\\stop-service.cmd && run sc.exe query "$service" | grep -q "STATE.*STOPPED"'
+        check "start-service.cmd exits 0, RUNNING when it returns" eval 'script .\\start-service.cmd && run sc.exe query "$service" | grep -q "STATE.*RUNNING"'
     fi
+    check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
     check "event source: quorvel-prepare.exe beside it" source_is 'C:\\Program Files (x86)\\Quorvel & Co\\quorvel-prepare.exe$'
     check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
@@ -159,10 +179,25 @@ for round in 1 2; do  # the second install follows the removal at once
     check "registration gone when it returns" gone
     check "event source gone" no_source
 done
-check "each removal stopped the service first" log_has 'Quorvel Service stopped!' 2
+check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 3
+mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
+
+echo "== a failing quorvel-prepare stops the install script"
+# A log anyone may read, which the program must set aside, made immutable
+# beneath Wine: the rename fails (error 5), as for what cannot be set aside.
+printf 'held\r\n' >"$drive/log_QX.log"
+chmod 644 "$drive/log_QX.log"
+if chattr +i "$drive/log_QX.log" 2>/dev/null; then
+    check "install-service.cmd exits non-zero" eval '! script install-service.cmd quorvel-service.exe'
+    check "and says so" grep -q 'The service is not started' "$out"
+    check "its registration removed" gone
+    chattr -i "$drive/log_QX.log"
+else
+    echo "skipped: a failing quorvel-prepare (chattr +i refused beneath the prefix)"
+fi
+rm -f "$drive/log_QX.log"
 
 echo "== what others may hold, a folder or a second name in the log's place is set aside"
-mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
 # The one thing set aside: a name with the date, the time and a random part.
 set_aside_glob="$drive/log_QX.log.set-aside-[0-9]*-[0-9]*-[0-9a-f]*"
 set_aside() { compgen -G "$set_aside_glob"; }
@@ -192,36 +227,29 @@ check "the linked file left alone" eval 'test "$(stat -c %h "$drive/quorvel-test
 rm -f "$(set_aside)" "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
 # Folders any user may make in C:\ at the names an earlier version tried.
 mkdir "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-{1..99}
-check "msiexec /i sets a folder aside, whatever folders have names beside it" msiexec /i 'C:\quorvel-test\old.msi'
+check "msiexec /i sets a folder aside, whatever folders have names beside it" msiexec /i 'C:\quorvel-test\new.msi'
 check "under a name of its own, and makes a fresh log" eval 'test -d "$(set_aside)" -a -f "$drive/log_QX.log"'
 check "and answers" ask
-check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\old.msi'
+check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
 rmdir "$(set_aside)" "$drive"/log_QX.log.set-aside-{1..99}
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"
 # Type bits: 0x400 in the install script (0x100 rollback, 0x200 commit: not
 # wanted), 0x800 no impersonation, 0x40 failure ignored (not wanted); a low
-# part of 51 sets a property, the rest run programs. Deferred actions must lie
+# part of 51 sets a property, the rest run programs: ours alone. Deferred actions must lie
 # within the script, and the SID and log come before the start.
-table() { msiinfo export "$old_msi" "$1" | tr -d '\r' | tail -n +4; }
+table() { msiinfo export "$new_msi" "$1" | tr -d '\r' | tail -n +4; }
 seq_of() { table InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
 programs=$(table CustomAction | awk -F'\t' '$2 % 64 != 51 { print $1, $2 }')
-check "actions that run programs: PrepareService SetRecovery" test "$(echo "$programs" | cut -d' ' -f1 | sort | xargs)" = "PrepareService SetRecovery"
+check "the one action that runs a program: PrepareService" test "$(echo "$programs" | cut -d' ' -f1 | sort | xargs)" = "PrepareService"
 while read -r action type; do
     check "$action: type $type" test $((type & 0xFC0)) = $((0xC00))
     check "$action: within the install script" test "$(seq_of InstallInitialize)" -lt "$(seq_of "$action")" -a "$(seq_of "$action")" -lt "$(seq_of InstallFinalize)"
 done <<<"$programs"
-# One recovery for both, in sc's documented form (sc refusing the package's
-# would fail every install): Wine's service manager ignores it.
-recovery() { sed -n 's/^\(sc\.exe \)\{0,1\}failure "Quorvel service" //p'; }
-from_script=$(tr -d '\r' <"$(dirname "$0")/../package/install-service.cmd" | recovery)
-from_package=$(table CustomAction | awk -F'\t' '$1 == "SetRecovery" { print $4 }' | recovery)
-check "script and package: the same recovery, $from_script" test "$from_script" = "$from_package"
-check "recovery in sc's documented form" eval '[[ $from_script =~ ^reset=\ [0-9]+\ actions=\ (run|restart|reboot)/[0-9]+(/(run|restart|reboot)/[0-9]+)*$ ]]'
 # Windows Installer 4.0, Vista's, as the README says: msiinfo shows the
 # page count as "Version".
-check "package asks for Windows Installer 4.0" test "$(msiinfo suminfo "$old_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 400
+check "package asks for Windows Installer 4.0" test "$(msiinfo suminfo "$new_msi" | tr -d '\r' | sed -n 's/^Version: \([0-9]*\) .*/\1/p')" = 400
 check "PrepareService: after InstallServices, before StartServices" test "$(seq_of InstallServices)" -lt "$(seq_of PrepareService)" -a "$(seq_of PrepareService)" -lt "$(seq_of StartServices)"
 echo "installer: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

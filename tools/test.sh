@@ -62,7 +62,8 @@ cached() { sed -n "s/^$2:[A-Z]*=//p" "build/$1/CMakeCache.txt"; }
 # The linker's and resource compiler's marks need no Wine to check.
 check_headers() {
     bash tools/check-pe.sh "$(cached "$1" CMAKE_OBJDUMP)" "$(cached "$1" CMAKE_PROJECT_VERSION)" \
-        "build/$1/bin/quorvel-service.exe" "build/$1/bin/quorvel-client.exe"
+        "build/$1/bin/quorvel-service.exe" "build/$1/bin/quorvel-client.exe" \
+        "build/$1/bin/quorvel-prepare.exe"
 }
 
 if [ "$runs32" = yes ]; then
