@@ -7,6 +7,8 @@
 // outcome is a line on standard output and in the Application event log.
 #include <windows.h>
 
+#include <string.h>
+
 #include "../identity/identity.h"
 #include "../log/log.h"
 #include "prepare.h"
@@ -14,15 +16,19 @@
 
 int main(int argc, char **argv)
 {
-    if (argc > 1) {
-        // Nothing it does is chosen by its caller: an argument is a mistake.
-        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
-            "takes no arguments, not \"%s\": run it with none", argv[1]);
-        return 2;
-    }
     wchar_t wszLog[MAX_PATH], wszSetAside[MAX_PATH];
     if (MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)
         return 1;
+    // The one argument: a read-only check; its exit code counts what it found.
+    if (argc == 2 && strcmp(argv[1], CHECK_OPTION) == 0)
+        return CheckInstall(wszLog);
+    if (argc > 1) {
+        // Nothing it does is chosen by its caller: an argument is a mistake.
+        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+            "takes no argument but %s, not \"%s\": run it with none to prepare",
+            CHECK_OPTION, argv[1]);
+        return 2;
+    }
     PSID pServiceSid = NULL;
     if (!GiveServiceItsSid(SERVICE_NAME_W) || !SetRecovery(SERVICE_NAME_W))
         return 1;

@@ -11,6 +11,8 @@
 
 #include "prepare_messages.h"
 
+// The one option: check, change nothing.
+static const char CHECK_OPTION[] = "--check";
 // The name each line begins with.
 static const char PREPARE_PROGRAM[] = "quorvel-prepare";
 // The longest line said, with its NUL; a longer one is cut.
@@ -40,3 +42,10 @@ enum LogOutcome {
 // characters, MAX_PATH at least).
 LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszSetAside,
                           size_t cchSetAside);
+
+// Checks the installed service against what the preparation and the install
+// make it (its account, start, SID type and recovery, the log's owner and
+// list, the pipe kept from anonymous remote users): reads only, and reports
+// nothing to the event log. One line per finding on standard output;
+// returns how many.
+int CheckInstall(const wchar_t *wszLog);

@@ -40,3 +40,8 @@ BOOL ReportEventLine(HANDLE hSource, WORD wType, DWORD dwEventId, LPCSTR szLine)
 // Administrators, SYSTEM and a service) into a mode every user may read, so
 // no test under Wine can see the list that was set.
 DWORD WriteFileSecurityInfo(HANDLE hFile, SECURITY_INFORMATION si, PSID pOwner, PACL pDacl);
+
+// QueryServiceConfig2W: Wine's service manager keeps no SID type nor the
+// failure actions flag.
+BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer, DWORD cbBuffer,
+                         LPDWORD pcbNeeded);

@@ -34,6 +34,8 @@
 //   names none);
 // - ModelRandom: the random parts of set-aside names, in turn;
 // - ModelSidType: the SID type asked for (Wine's service manager keeps none);
+//   with ModelSettings, the SID type, the recovery and its flag the service
+//   manager answers with (Wine's keeps no SID type nor flag);
 // - ModelReported: what was reported to the event log (Wine keeps none).
 static DWORD ModelDenied = 0;
 static bool ModelGoneOnce = false;
@@ -43,6 +45,8 @@ static std::map<ULONGLONG, std::string> ModelSet;
 static const wchar_t *ModelHolder = NULL;
 static std::vector<DWORD> ModelRandom;
 static DWORD ModelSidType = 0;
+static bool ModelSettings = false;
+static BOOL ModelRestartsAfterAnyFailure = TRUE;
 struct Reported {
     WORD wType;
     DWORD dwEventId;
@@ -133,6 +137,26 @@ BOOL ChangeServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID pvInfo)
         ModelSidType = ((SERVICE_SID_INFO *)pvInfo)->dwServiceSidType;
     return dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO ||
            ChangeServiceConfig2W(hService, dwInfoLevel, pvInfo);
+}
+
+BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer, DWORD cbBuffer,
+                         LPDWORD pcbNeeded)
+{
+    if (!ModelSettings || cbBuffer < sizeof(SERVICE_FAILURE_ACTIONSW) + sizeof(SC_ACTION))
+        return QueryServiceConfig2W(hService, dwInfoLevel, pbBuffer, cbBuffer, pcbNeeded);
+    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        ((SERVICE_SID_INFO *)pbBuffer)->dwServiceSidType = ModelSidType;
+    } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        ((SERVICE_FAILURE_ACTIONS_FLAG *)pbBuffer)->fFailureActionsOnNonCrashFailures =
+            ModelRestartsAfterAnyFailure;
+    } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SERVICE_FAILURE_ACTIONSW *pActions = (SERVICE_FAILURE_ACTIONSW *)pbBuffer;
+        memset(pActions, 0, sizeof *pActions);
+        pActions->cActions = 1;
+        pActions->lpsaActions = (SC_ACTION *)(pActions + 1);
+        pActions->lpsaActions[0] = {SC_ACTION_RESTART, 5000};
+    }
+    return TRUE;
 }
 
 BOOL ReportEventLine(HANDLE, WORD wType, DWORD dwEventId, LPCSTR szLine)
@@ -450,6 +474,65 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     // The SID type asked for: a SID of the service's own, unrestricted.
     EXPECT_TRUE(GiveServiceItsSid(SERVICE_NAME_W));
     EXPECT_EQ(1u /* SERVICE_SID_TYPE_UNRESTRICTED */, ModelSidType);
+}
+
+// The check reads only, and reports nothing to the event log: on an install
+// as the preparation and the scripts leave it, all hold (exit code 0); each
+// setting undone is one finding, and the exit code counts them.
+TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
+{
+    std::string out;
+    ASSERT_EQ(0, RunPrepare(&out)) << out;
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
+                                     L"NT AUTHORITY\\LocalService", L"", NULL));
+    PSID pServiceSid = NULL;
+    ASSERT_TRUE(OurServiceSid(&pServiceSid));
+    std::string sddl = LogSddl(pServiceSid);
+    FreeSid(pServiceSid);
+    ModelSettings = true;
+    ModelSidType = 1; // SERVICE_SID_TYPE_UNRESTRICTED
+    ModelSd = sddl.c_str();
+    ModelReported.clear();
+    EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
+
+    // Each undone: the account and start, the SID type, the flag, the log's
+    // owner and protection, and the pipe opened to anonymous remote users.
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
+                                     L"", NULL));
+    ModelSidType = 0; // SERVICE_SID_TYPE_NONE
+    ModelRestartsAfterAnyFailure = FALSE;
+    ModelSd = "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)";
+    const char szKey[] = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+    const char rgbPipes[] = "COMNAP\0$MyPipe$\0";
+    HKEY hKey = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0,
+                                             KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &hKey, NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(hKey, "NullSessionPipes", 0, REG_MULTI_SZ,
+                                            (const BYTE *)rgbPipes, sizeof rgbPipes));
+    EXPECT_EQ(7, CheckInstall(L"C:\\log_QX.log"));
+    ModelSettings = false;
+    ModelRestartsAfterAnyFailure = TRUE;
+    ModelSd = NULL;
+    EXPECT_TRUE(ModelReported.empty());
+
+    // The program itself, on what Wine keeps: its exit code counts its lines.
+    ULONGLONG index = FileIndex(LOG_PATH);
+    ASSERT_EQ(12, WriteLog("a log line"));
+    std::string err;
+    int code = RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\" --check", "", &out, &err);
+    size_t nLines = 0;
+    for (size_t i = out.find("quorvel-prepare: check: "); i != std::string::npos;
+         i = out.find("quorvel-prepare: check: ", i + 1))
+        ++nLines;
+    EXPECT_EQ((int)nLines, code) << out;
+    EXPECT_NE(std::string::npos, out.find("check: anonymous remote users may open $MyPipe$")) << out;
+    EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
+    EXPECT_EQ(index, FileIndex(LOG_PATH));
+    EXPECT_EQ("a log line\r\n", ReadLogFile());
+    RegDeleteValueA(hKey, "NullSessionPipes");
+    RegCloseKey(hKey);
 }
 
 // What the Event Viewer shows for a reported line, under each ID: the
