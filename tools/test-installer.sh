@@ -63,6 +63,18 @@ ask() { # the client's answer for C:\quorvel-test\words.txt (3 spaces)
 log_has() { grep -c -F "$1" "$drive/log_QX.log" | grep -qx "$2"; }
 msiexec() { run msiexec.exe "$@" /qn; }
 
+# A prefix made afresh for each run: one that died midway can leave the
+# installer's records of a product half removed (a component still counted
+# for a product no longer listed), which no msiexec call undoes, and every
+# later run would fail on them. wine-run.sh may take the one beside it.
+for p in "$prefix" "$prefix-wow64"; do
+    if [ -d "$p" ]; then
+        WINEPREFIX=$p wineserver -k >/dev/null 2>&1 || true
+        # The case below makes a log immutable; a run killed there leaves it so.
+        chattr -i "$p/drive_c/log_QX.log" 2>/dev/null || true
+        rm -rf "$p"
+    fi
+done
 trap 'run --end-server' EXIT
 run --hold-server
 progfiles=$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion' /v ProgramFilesDir $view 2>/dev/null |
@@ -74,14 +86,6 @@ fi
 # The prefix wine-run.sh chose, as Linux sees it.
 drive=$(run winepath.exe -u 'C:\' | tr -d '\r'); drive=${drive%/}
 dir=$(run winepath.exe -u "$progfiles\\Quorvel" | tr -d '\r')
-# A run interrupted before its removal leaves the product installed.
-msiexec /x 'C:\quorvel-test\new.msi' >/dev/null 2>&1 || true
-msiexec /x 'C:\quorvel-test\old.msi' >/dev/null 2>&1 || true
-# One interrupted in the scripts' section leaves their registration, or a
-# folder or link in the log's place.
-run sc.exe delete "$service" >/dev/null 2>&1 || true
-chattr -i "$drive/log_QX.log" 2>/dev/null || true
-rm -rf "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-*
 mkdir -p "$drive/quorvel-test"
 cp "$old_msi" "$drive/quorvel-test/old.msi"
 cp "$new_msi" "$drive/quorvel-test/new.msi"
