@@ -37,6 +37,21 @@ TEST_F(Client, PrintsOneReplyPerPath)
     EXPECT_EQ("Client exited\n", lines[8]);
 }
 
+// A monitor's probe: connected and exit echoed, nothing asked.
+TEST_F(Client, PingAsksNothingButTheEcho)
+{
+    hLoop = StartLoopThread();
+    std::string out, err;
+    EXPECT_EQ(0, RunProgram(ClientCommand("--ping"), "", &out, &err)) << err;
+    EXPECT_EQ("quorvel-client: the service answers on " + std::string(PIPE_NAME) + "\r\n", out);
+    std::vector<std::string> lines = WaitForLogLines(7);
+    ASSERT_EQ(7u, lines.size());
+    EXPECT_EQ("Connected. Waiting for command.\n", lines[2]);
+    EXPECT_EQ(std::string("Received: ") + EXIT_COMMAND + "\n", lines[3]);
+    EXPECT_EQ("Client exited\n", lines[4]);
+    EXPECT_EQ(2, RunProgram(ClientCommand("--ping \"" + words + "\""), "", &out, &err));
+}
+
 TEST_F(Client, ReadsPathsFromStandardInput)
 {
     hLoop = StartLoopThread();
@@ -102,36 +117,44 @@ TEST_F(Client, InAUtf8CodePageRefusesWhatUtf8CannotCarry)
 }
 
 // A server that answers "exit" with other text: the connection made no
-// sense, and the client says so.
+// sense, and the client says so; its ping too.
 TEST_F(Client, SaysSoWhenExitIsNotEchoed)
 {
-    HANDLE hServer = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX,
-                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                                      (DWORD)PIPE_BUFFER_SIZE, (DWORD)PIPE_BUFFER_SIZE, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hServer) << GetLastError();
-    std::string out, err;
-    int code = RunProgram(ClientCommand("\"" + words + "\""), "", &out, &err, 30000, [&](HANDLE) {
-        ConnectNamedPipe(hServer, NULL);
-        for (const std::string &reply : {wordsReply, std::string("bye")}) {
-            char szBuf[PIPE_BUFFER_SIZE];
-            DWORD cb = 0;
-            ReadFile(hServer, szBuf, sizeof szBuf, &cb, NULL);
-            WriteFile(hServer, reply.c_str(), (DWORD)reply.size() + 1, &cb, NULL);
-        }
-    });
-    CloseHandle(hServer);
-    EXPECT_EQ(5, code);
-    EXPECT_NE(std::string::npos, err.find("did not echo")) << err;
-    EXPECT_EQ(wordsReply + "\r\n", out);
+    for (bool fPing : {false, true}) {
+        HANDLE hServer = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX,
+                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                                          (DWORD)PIPE_BUFFER_SIZE, (DWORD)PIPE_BUFFER_SIZE, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hServer) << GetLastError();
+        std::vector<std::string> replies = {wordsReply, "bye"};
+        if (fPing)
+            replies.erase(replies.begin());
+        std::string out, err;
+        int code = RunProgram(ClientCommand(fPing ? "--ping" : "\"" + words + "\""), "", &out, &err,
+                              30000, [&](HANDLE) {
+                                  ConnectNamedPipe(hServer, NULL);
+                                  for (const std::string &reply : replies) {
+                                      char szBuf[PIPE_BUFFER_SIZE];
+                                      DWORD cb = 0;
+                                      ReadFile(hServer, szBuf, sizeof szBuf, &cb, NULL);
+                                      WriteFile(hServer, reply.c_str(), (DWORD)reply.size() + 1,
+                                                &cb, NULL);
+                                  }
+                              });
+        CloseHandle(hServer);
+        EXPECT_EQ(5, code) << fPing;
+        EXPECT_NE(std::string::npos, err.find("did not echo")) << err;
+        EXPECT_EQ(fPing ? "" : wordsReply + "\r\n", out);
+    }
 }
 
 TEST_F(Client, SaysWhenTheServiceIsNotRunning)
 {
     std::string out, err;
-    int code = RunProgram(ClientCommand("\"" + words + "\""), "", &out, &err);
-    EXPECT_EQ(3, code);
-    EXPECT_NE(std::string::npos, err.find("not running")) << err;
-    EXPECT_EQ("", out);
+    for (const char *szArgs : {"\"C:\\words.txt\"", "--ping"}) {
+        EXPECT_EQ(3, RunProgram(ClientCommand(szArgs), "", &out, &err)) << szArgs;
+        EXPECT_NE(std::string::npos, err.find("not running")) << err;
+        EXPECT_EQ("", out);
+    }
 }
 
 // 0xFFFFFFFF would mean "wait forever"; the largest value below it is taken.
@@ -161,6 +184,7 @@ TEST_F(Client, GivesUpOnABusyServiceAfterItsWait)
     // under the margin, and the default wait (10 s) lies beyond it.
     EXPECT_GE(dwElapsed, dwWaitMs);
     EXPECT_LT(dwElapsed, dwWaitMs + 6000);
+    EXPECT_EQ(4, RunProgram(ClientCommand("--wait 0 --ping"), "", &out, &err)) << err;
     CloseHandle(hFirst);
 }
 
