@@ -10,9 +10,9 @@
 
 #include "file.h"
 
+#include "../open/open_win.h"
 #include "../stop/stop.h"
 #include "count.h"
-#include "open_win.h"
 #include "seams_win.h"
 
 // How far (blocks) the workers may run ahead of the first block not yet taken
@@ -49,17 +49,18 @@ struct Worker {
     unsigned char *pbBuffer;
 };
 
-BOOL ReadFileAtOffset(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+// ReadFile at an offset; a read at 0 only as a fresh handle's first.
+static BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
 {
     // A read at 0 is a fresh handle's first, from where its position stands:
     // asked without an offset, it costs Wine no round trip to its server.
     if (ibAt == 0)
-        return ReadFile(hFile, pv, cb, pcbRead, NULL);
+        return ReadFileToCount(hFile, pv, cb, pcbRead, NULL);
     // On a synchronous handle the read waits, and starts at the offset given.
     OVERLAPPED ov = {};
     ov.Offset = (DWORD)ibAt;
     ov.OffsetHigh = (DWORD)(ibAt >> 32);
-    return ReadFile(hFile, pv, cb, pcbRead, &ov);
+    return ReadFileToCount(hFile, pv, cb, pcbRead, &ov);
 }
 
 // Reads block iBlock into pb from cbDone on: the bytes the block holds, fewer

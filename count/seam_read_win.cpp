@@ -1,9 +1,9 @@
-// A seam: the real read. A test that orders the workers' reads defines
-// ReadFileAt in an object file, so this member of the library is then never
-// linked in.
+// A seam: the real call. A test that orders the workers' reads defines
+// ReadFileToCount in an object file, so this member of the library is then
+// never linked in.
 #include "seams_win.h"
 
-BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+BOOL ReadFileToCount(HANDLE hFile, LPVOID pv, DWORD cb, LPDWORD pcbRead, LPOVERLAPPED pov)
 {
-    return ReadFileAtOffset(hFile, ibAt, pv, cb, pcbRead);
+    return ReadFile(hFile, pv, cb, pcbRead, pov);
 }

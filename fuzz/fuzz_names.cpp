@@ -9,7 +9,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "count/names.h"
+#include "open/names.h"
 
 static void Require(int fOk, const char *szWhat)
 {

@@ -1,9 +1,10 @@
 #include "log.h"
 
 #include <limits.h>
-#include <sddl.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "seams_win.h"
 
 // How often and how far apart (ms) a line is retried while another process
 // holds the file: a short, bounded wait, never a hang.
@@ -26,7 +27,6 @@ static unsigned long LogLinesDropped = 0;
 // Under the lock: what the writer makes the log with (SetLogSecurity), or
 // the list it falls back on, made at its first need.
 static PSECURITY_DESCRIPTOR LogSecurity = NULL;
-static const wchar_t LOG_FALLBACK_SDDL[] = L"D:P(A;;FA;;;BA)(A;;FA;;;SY)";
 
 void SetLogSecurity(PSECURITY_DESCRIPTOR pSd)
 {
@@ -39,8 +39,7 @@ void SetLogSecurity(PSECURITY_DESCRIPTOR pSd)
 static HANDLE OpenLogFile(void)
 {
     if (LogSecurity == NULL)
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(LOG_FALLBACK_SDDL, SDDL_REVISION_1,
-                                                             &LogSecurity, NULL);
+        MakeLogSecurity(NULL, FALSE, &LogSecurity);
     SECURITY_ATTRIBUTES sa = {sizeof sa, LogSecurity, FALSE};
     HANDLE hFile = INVALID_HANDLE_VALUE;
     for (int iTry = 0; iTry < LOG_OPEN_TRIES; ++iTry) {

@@ -4,10 +4,9 @@
 
 #include <windows.h>
 
-static const char LOG_PATH[] = "C:\\log_QX.log";
-// The one right the writer opens the log with: every line lands at its end.
-static const DWORD LOG_WRITE_ACCESS = FILE_APPEND_DATA;
+#include "../identity/identity.h"
 
+static const char LOG_PATH[] = "C:\\log_QX.log";
 // The longest line the log writes: the message, CR LF and the NUL. A longer
 // message is cut, never overrun; callers check at compile time that theirs fit.
 static const size_t LOG_LINE_SIZE = 1024;
@@ -25,21 +24,8 @@ int WriteLog(const char *message);
 // Logs "<call>: Error <code>\n", the one shape of every failed-call line.
 void LogCallError(const char *szCall, DWORD dwError);
 
-// The SID Windows gives a service of its own ("NT SERVICE\<name>"), derived
-// from its name by the platform's rule, into *ppSid (freed with FreeSid).
-// FALSE with GetLastError() set.
-BOOL ServiceSid(const wchar_t *wszService, PSID *ppSid);
-// The log's security descriptor for the service of pServiceSid, into *ppSd
-// (freed with LocalFree): its protected access list, and with fOwner its
-// owner, Administrators. FALSE with GetLastError() set.
-BOOL MakeLogSecurity(PSID pServiceSid, BOOL fOwner, PSECURITY_DESCRIPTOR *ppSd);
 // The descriptor the writer makes the log with where none is there yet; kept
 // for the life of the process. Until one is given, the writer makes it with
 // the same protected list less the service's entry: never with the entries
 // C:\ hands down, which let every user read.
 void SetLogSecurity(PSECURITY_DESCRIPTOR pSd);
-
-// CreateFileA, for each try at the log: behind a seam (seam_create_win.cpp), so
-// that a test can let go of a log it holds just when a try has been refused.
-HANDLE CreateLogFile(LPCSTR szName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
-                     DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate);

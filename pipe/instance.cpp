@@ -1,5 +1,6 @@
 #include "instance.h"
 
+#include "../identity/identity.h"
 #include "../log/log.h"
 #include "owner.h"
 #include "seams_win.h"
@@ -13,7 +14,10 @@ static const char CREATE_CALL[] = "CreateNamedPipe";
 static HANDLE CreateInstanceHandle(const PipeSelf *pSelf, BOOL fFirst, const char **pszFailedCall)
 {
     PSECURITY_DESCRIPTOR pSd = NULL;
-    if (!MakePipeSecurity(pSelf, &pSd, pszFailedCall))
+    // Named as owner only where the token lets the service own what it makes.
+    if (!MakePipeSecurity(pSelf->pFullAccess,
+                          pSelf->pOwner == pSelf->pFullAccess ? pSelf->pOwner : NULL, &pSd,
+                          pszFailedCall))
         return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES sa;
     sa.nLength = sizeof sa;

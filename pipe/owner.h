@@ -1,6 +1,5 @@
 // Who the service is to its pipe: the SID that gets full access and the owner
-// that a name it made carries, both read from the process token, and the
-// pipe's security descriptor made from them.
+// that a name it made carries, both read from the process token.
 #pragma once
 
 #include <windows.h>
@@ -34,11 +33,6 @@ struct PipeSelf {
 // Fills *pSelf from this process's token. On failure *pszFailedCall names the
 // call and GetLastError() its error.
 BOOL LearnPipeSelf(PipeSelf *pSelf, const char **pszFailedCall);
-
-// The pipe's security descriptor, with our owner where it is named and our
-// full-access entry, into *ppSd (to free with LocalFree).
-BOOL MakePipeSecurity(const PipeSelf *pSelf, PSECURITY_DESCRIPTOR *ppSd,
-                      const char **pszFailedCall);
 
 // Sets *pfOurs to whether hPipe's owner is the one we give what we create.
 // Returns GetSecurityInfo's error, ERROR_SUCCESS when the owner was read.

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "../count/file.h"
-#include "../count/names.h"
+#include "../open/names.h"
 
 // A request without a NUL fills the whole buffer.
 static_assert(PIPE_BUFFER_SIZE <= OPEN_PATH_MAX_BYTES, "every request must fit the opener");

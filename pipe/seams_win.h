@@ -1,6 +1,7 @@
 // The seams of the pipe: the calls whose rules differ between Windows and
-// Wine, each in a file of its own (seam_*_win.cpp) that a test's model of
-// Windows replaces at link time. The arguments are the real calls'.
+// Wine, each alone in a file of its own (seam_*_win.cpp) that a test's model
+// of Windows replaces at link time. Each takes the real call's arguments and
+// holds nothing of ours; a model calls the platform in turn.
 #pragma once
 
 #include <windows.h>

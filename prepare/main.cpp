@@ -7,8 +7,8 @@
 // outcome is a line on standard output and in the Application event log.
 #include <windows.h>
 
+#include "../identity/identity.h"
 #include "../log/log.h"
-#include "../service/service.h"
 #include "prepare.h"
 #include "recovery.h"
 
@@ -16,18 +16,23 @@ int main(int argc, char **argv)
 {
     if (argc > 1) {
         // Nothing it does is chosen by its caller: an argument is a mistake.
-        Say(EVENTLOG_ERROR_TYPE, "takes no arguments, not \"%s\": run it with none", argv[1]);
+        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+            "takes no arguments, not \"%s\": run it with none", argv[1]);
         return 2;
     }
-    wchar_t wszService[64], wszLog[MAX_PATH], wszSetAside[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, 0, SERVICE_NAME, -1, wszService, 64) == 0 ||
-        MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)
+    wchar_t wszLog[MAX_PATH], wszSetAside[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)
         return 1;
     PSID pServiceSid = NULL;
-    if (!GiveServiceItsSid(wszService) || !SetRecovery(wszService) ||
-        !MakeServiceSid(wszService, &pServiceSid))
+    if (!GiveServiceItsSid(SERVICE_NAME_W) || !SetRecovery(SERVICE_NAME_W))
         return 1;
+    if (!OurServiceSid(&pServiceSid)) {
+        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+            "cannot derive the service's SID from its name: error %lu",
+            (unsigned long)GetLastError());
+        return 1;
+    }
     LogOutcome outcome = PrepareLogFile(wszLog, pServiceSid, wszSetAside, MAX_PATH);
     FreeSid(pServiceSid);
-    return (outcome == LogRefused || outcome == LogFailed) ? 1 : 0;
+    return (outcome == LogHeld || outcome == LogFailed) ? 1 : 0;
 }

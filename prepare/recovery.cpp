@@ -3,6 +3,7 @@
 #include "recovery.h"
 
 #include "prepare.h"
+#include "seams_win.h"
 
 BOOL SetRecovery(const wchar_t *wszService)
 {
@@ -24,9 +25,9 @@ BOOL SetRecovery(const wchar_t *wszService)
         szFailed = "OpenSCManager";
     else if (hService == NULL)
         szFailed = "OpenService";
-    else if (!ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
+    else if (!ChangeServiceSetting(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
         szFailed = "ChangeServiceConfig2 (failure actions)";
-    else if (!ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+    else if (!ChangeServiceSetting(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
         szFailed = "ChangeServiceConfig2 (failure actions flag)";
         fFlagRefused = TRUE;
     }
@@ -35,16 +36,16 @@ BOOL SetRecovery(const wchar_t *wszService)
     // it since Vista) runs the actions after a crash only.
     BOOL fNoFlag = fFlagRefused && dwError == ERROR_INVALID_LEVEL;
     if (szFailed == NULL)
-        Say(EVENTLOG_INFORMATION_TYPE,
+        Say(EVENTLOG_INFORMATION_TYPE, MSG_PREPARE_STEP,
             "\"%ls\" restarts %lu ms after every failure, a failed start included", wszService,
             (unsigned long)RECOVERY_RESTART_DELAY_MS);
     else if (fNoFlag)
-        Say(EVENTLOG_WARNING_TYPE,
+        Say(EVENTLOG_WARNING_TYPE, MSG_PREPARE_STEP,
             "the service manager has no failure actions flag (error %lu): \"%ls\" restarts %lu "
             "ms after a crash, not after a failed start",
             (unsigned long)dwError, wszService, (unsigned long)RECOVERY_RESTART_DELAY_MS);
     else
-        Say(EVENTLOG_ERROR_TYPE, "%s failed for \"%ls\": error %lu", szFailed, wszService,
+        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED, "%s failed for \"%ls\": error %lu", szFailed, wszService,
             (unsigned long)dwError);
     if (hService != NULL)
         CloseServiceHandle(hService);

@@ -6,9 +6,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "prepare_messages.h"
+#include "../identity/identity.h"
+#include "seams_win.h"
 
-void Say(WORD wType, const char *szFormat, ...)
+void Say(WORD wType, DWORD dwEventId, const char *szFormat, ...)
 {
     char szLine[PREPARE_LINE_SIZE];
     int cch = snprintf(szLine, sizeof szLine, "%s: ", PREPARE_PROGRAM);
@@ -19,5 +20,9 @@ void Say(WORD wType, const char *szFormat, ...)
     va_end(args);
     printf("%s\n", szLine);
     fflush(stdout);
-    ReportToEventLog(wType, MSG_PREPARE_OUTCOME, szLine);
+    HANDLE hSource = RegisterEventSourceA(NULL, SERVICE_NAME);
+    if (hSource != NULL) {
+        ReportEventLine(hSource, wType, dwEventId, szLine);
+        DeregisterEventSource(hSource);
+    }
 }

@@ -1,11 +1,8 @@
-// The real open. A test that models a list that shuts us out defines
-// OpenLogPlace in an object file, so this member of the library is then never
-// linked in.
-#include "prepare.h"
+// The real call, which a test's model replaces (seams_win.h).
+#include "seams_win.h"
 
-HANDLE OpenLogPlace(const wchar_t *wszLog, DWORD dwAccess)
+HANDLE CreateLogPlace(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
+                      DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
 {
-    return CreateFileW(wszLog, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       NULL, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    return CreateFileW(wszName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
 }

@@ -10,11 +10,9 @@
 // no log it makes lets anyone else read it.
 static void GiveLogItsList(void)
 {
-    wchar_t wszService[64];
     PSID pServiceSid = NULL;
     PSECURITY_DESCRIPTOR pSd = NULL;
-    if (MultiByteToWideChar(CP_ACP, 0, SERVICE_NAME, -1, wszService, 64) != 0 &&
-        ServiceSid(wszService, &pServiceSid) && MakeLogSecurity(pServiceSid, FALSE, &pSd))
+    if (OurServiceSid(&pServiceSid) && MakeLogSecurity(pServiceSid, FALSE, &pSd))
         SetLogSecurity(pSd);
     if (pServiceSid != NULL)
         FreeSid(pServiceSid);

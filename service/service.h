@@ -4,7 +4,8 @@
 
 #include <windows.h>
 
-static const char SERVICE_NAME[] = "Quorvel service";
+#include "../identity/identity.h"
+
 // Wait hint (ms) of the start-pending report.
 static const DWORD START_WAIT_HINT_MS = 30000;
 // How long (ms) a stop waits for the connection loop to let go of the pipe.

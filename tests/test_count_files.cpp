@@ -4,10 +4,13 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <string.h>
+
 #include <string>
 
 #include "count/file.h"
 #include "count/seams_win.h"
+#include "open/seams_win.h"
 #include "stop/stop.h"
 #include "pipe/request.h"
 #include "reference_count.h"
@@ -50,16 +53,48 @@ HANDLE CreateFileToCount(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
     return CreateFileW(wszName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
 }
 
-void AskHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
+// ntdll's own call, found by name as the product finds it.
+template <typename Call> static Call NtCall(const char *szName)
 {
-    QueryHandleReach(hFile, pvBuffer, cbBuffer, pReach);
-    if (ModelReachedName != NULL)
-        pReach->wszName = ModelReachedName;
-    if (ModelDeviceType != 0) {
-        pReach->fDeviceKnown = TRUE;
-        pReach->dwDeviceType = ModelDeviceType;
-        pReach->dwCharacteristics = ModelDeviceCharacteristics;
-    }
+    return (Call)(void (*)(void))GetProcAddress(GetModuleHandleW(L"ntdll.dll"), szName);
+}
+// The documented answers: the object's name as a counted string whose
+// characters follow it; the device's type and characteristics. A buffer too
+// small is refused with STATUS_INFO_LENGTH_MISMATCH.
+static const LONG MODEL_LENGTH_MISMATCH = (LONG)0xC0000004;
+
+LONG QueryObjectToCount(HANDLE hObject, int infoClass, void *pvInfo, ULONG cbInfo,
+                        ULONG *pcbNeeded)
+{
+    if (ModelReachedName == NULL || infoClass != NT_OBJECT_NAME_INFORMATION)
+        return NtCall<LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *)>("NtQueryObject")(
+            hObject, infoClass, pvInfo, cbInfo, pcbNeeded);
+    ULONG cbName = (ULONG)(wcslen(ModelReachedName) * sizeof(wchar_t));
+    ULONG cbNeeded = (ULONG)sizeof(NtObjectName) + cbName + sizeof(wchar_t);
+    if (pcbNeeded != NULL)
+        *pcbNeeded = cbNeeded;
+    if (cbInfo < cbNeeded)
+        return MODEL_LENGTH_MISMATCH;
+    NtObjectName *pName = (NtObjectName *)pvInfo;
+    pName->pwch = (wchar_t *)(pName + 1);
+    pName->cbLength = (USHORT)cbName;
+    pName->cbMaximum = (USHORT)(cbName + sizeof(wchar_t));
+    memcpy(pName->pwch, ModelReachedName, cbName + sizeof(wchar_t));
+    return 0;
+}
+
+LONG QueryVolumeToCount(HANDLE hFile, NtIoStatus *pIo, void *pvInfo, ULONG cbInfo, int infoClass)
+{
+    if (ModelDeviceType == 0 || infoClass != NT_FILE_FS_DEVICE_INFORMATION)
+        return NtCall<LONG(WINAPI *)(HANDLE, NtIoStatus *, void *, ULONG, int)>(
+            "NtQueryVolumeInformationFile")(hFile, pIo, pvInfo, cbInfo, infoClass);
+    NtFileDevice device = {ModelDeviceType, ModelDeviceCharacteristics};
+    if (cbInfo < sizeof device)
+        return MODEL_LENGTH_MISMATCH;
+    memcpy(pvInfo, &device, sizeof device);
+    pIo->pvStatus = NULL;
+    pIo->uInformation = sizeof device;
+    return 0;
 }
 
 // With ModelHangHelper, the helper's reads never return of themselves, as on a
@@ -70,7 +105,7 @@ static bool ModelHangHelper = false;
 static HANDLE ModelHangRead = NULL;
 static volatile LONG HelperHung = 0;
 
-BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
+BOOL ReadFileToCount(HANDLE hFile, LPVOID pv, DWORD cb, LPDWORD pcbRead, LPOVERLAPPED pov)
 {
     if (GetCurrentThreadId() != CaseThreadId) {
         InterlockedIncrement(&HelperReads);
@@ -83,12 +118,19 @@ BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead
             return FALSE;
         }
     }
-    ULONGLONG iBlock = ibAt / COUNT_BLOCK_SIZE;
+    // A synchronous read starts at the offset its OVERLAPPED gives, or else
+    // where the handle's position stands.
+    LARGE_INTEGER ibAt = {};
+    if (pov != NULL)
+        ibAt.QuadPart = (LONGLONG)(((ULONGLONG)pov->OffsetHigh << 32) | pov->Offset);
+    else
+        SetFilePointerEx(hFile, ibAt, &ibAt, FILE_CURRENT);
+    ULONGLONG iBlock = (ULONGLONG)ibAt.QuadPart / COUNT_BLOCK_SIZE;
     for (DWORD dwStart = GetTickCount();
          ModelHoldBlock1 && iBlock == 1 && !Block2Read && !HelperHung &&
          GetTickCount() - dwStart < MODEL_HOLD_MS;)
         Sleep(1);
-    BOOL fRead = ReadFileAtOffset(hFile, ibAt, pv, cb, pcbRead);
+    BOOL fRead = ReadFile(hFile, pv, cb, pcbRead, pov);
     if (iBlock == 2)
         InterlockedExchange(&Block2Read, 1);
     return fRead;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "log/seams_win.h"
 #include "pipe/protocol.h"
 #include "support.h"
 
@@ -122,7 +123,7 @@ TEST_F(Log, FirstLineCreatesTheFileWithTheLogsOwnList)
     // Once the service has given it the log's list, the one with its entry.
     PSID pServiceSid = NULL;
     PSECURITY_DESCRIPTOR pLogSd = NULL, pPrepareSd = NULL;
-    ASSERT_TRUE(ServiceSid(L"Quorvel service", &pServiceSid));
+    ASSERT_TRUE(OurServiceSid(&pServiceSid));
     ASSERT_TRUE(MakeLogSecurity(pServiceSid, FALSE, &pLogSd));
     SetLogSecurity(pLogSd);
     DeleteLogFile();

@@ -1,84 +1,161 @@
 // The preparation program on the real log file under Wine, with the service
-// registered; and, in this process, its library with a model of an owner.
+// registered and another program (this test) holding what has the log's
+// name; and, in this process, its library with models of what Wine cannot
+// show.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "identity/identity.h"
 #include "log/log.h"
 #include "prepare/prepare.h"
+#include "prepare/seams_win.h"
 #include "fixtures.h"
-#include "prepare_messages.h"
 
-// Under Wine every file is owned by the one user it runs as, no access list
-// shuts an administrator out, and no event log is kept. The models: with
-// ModelOtherOwner a file is owned by another user of the machine, as a log
-// someone else made would be; ModelDenied holds the rights an open of the
-// log's place is refused, as a list that denies them to everyone would
-// (Windows still grants an administrator delete through C:\'s list, which
-// gives Administrators the right to delete what it holds); with
-// ModelGoneOnce the name is freed just before it is judged, as by another
-// program; ModelReported holds what was reported to the event log.
-static bool ModelOtherOwner = false;
+// The models, each of a rule Windows keeps and Wine does not show:
+// - ModelDenied: the rights an open of the log's existing place is refused,
+//   as a list that denies them to everyone would (Windows still grants an
+//   administrator delete through C:\'s list);
+// - ModelGoneOnce: the name freed just before it is judged; ModelRetaken: a
+//   folder made at the name before each try to make the log, as by another
+//   program;
+// - ModelSd: the owner and list a file reads back (Wine reads back its user
+//   and the file's mode, whatever was set);
+// - ModelSet: the owner and list set on each file, by its index (Wine turns
+//   a list into a mode, and one naming none of its users into one every user
+//   may read);
+// - ModelHolder: a program the Restart Manager names as holding a file (Wine
+//   names none);
+// - ModelRandom: the random parts of set-aside names, in turn;
+// - ModelSidType: the SID type asked for (Wine's service manager keeps none);
+// - ModelReported: what was reported to the event log (Wine keeps none).
 static DWORD ModelDenied = 0;
 static bool ModelGoneOnce = false;
+static int ModelRetaken = 0;
+static const char *ModelSd = NULL;
+static std::map<ULONGLONG, std::string> ModelSet;
+static const wchar_t *ModelHolder = NULL;
+static std::vector<DWORD> ModelRandom;
+static DWORD ModelSidType = 0;
 struct Reported {
     WORD wType;
+    DWORD dwEventId;
     std::string line;
 };
 static std::vector<Reported> ModelReported;
 
-HANDLE OpenLogPlace(const wchar_t *wszLog, DWORD dwAccess)
+HANDLE CreateLogPlace(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
+                      DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
 {
-    if (ModelGoneOnce) {
+    if (dwDisposition == CREATE_NEW && ModelRetaken > 0 && ModelRetaken--)
+        CreateDirectoryW(wszName, NULL);
+    if (dwDisposition == OPEN_EXISTING && ModelGoneOnce) {
         ModelGoneOnce = false;
-        DeleteFileW(wszLog);
+        DeleteFileW(wszName);
     }
-    if (dwAccess & ModelDenied) {
+    if (dwDisposition == OPEN_EXISTING && (dwAccess & ModelDenied)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    return CreateFileW(wszLog, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       NULL, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    return CreateFileW(wszName, dwAccess, dwShare, psa, dwDisposition, dwFlags, hTemplate);
 }
 
-BOOL ReportToEventLog(WORD wType, DWORD dwEventId, const char *szLine)
+DWORD ReadFileSecurityInfo(HANDLE hFile, SECURITY_INFORMATION si, PSID *ppOwner, PACL *ppDacl,
+                      PSECURITY_DESCRIPTOR *ppSd)
 {
-    EXPECT_EQ((DWORD)MSG_PREPARE_OUTCOME, dwEventId);
-    ModelReported.push_back({wType, szLine});
-    return TRUE;
-}
-
-DWORD OwnerOfFile(HANDLE hFile, PSID *ppOwner, PSECURITY_DESCRIPTOR *ppSd)
-{
-    BOOL fDefaulted = FALSE;
-    if (!ModelOtherOwner)
-        return GetSecurityInfo(hFile, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, ppOwner, NULL,
-                               NULL, NULL, ppSd);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:S-1-5-21-1-2-3-1001",
-                                                              SDDL_REVISION_1, ppSd, NULL) ||
-        !GetSecurityDescriptorOwner(*ppSd, ppOwner, &fDefaulted))
+    if (ModelSd == NULL)
+        return GetSecurityInfo(hFile, SE_FILE_OBJECT, si, ppOwner, NULL, ppDacl, NULL, ppSd);
+    BOOL fPresent = FALSE, fDefaulted = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(ModelSd, SDDL_REVISION_1, ppSd,
+                                                              NULL) ||
+        !GetSecurityDescriptorOwner(*ppSd, ppOwner, &fDefaulted) ||
+        !GetSecurityDescriptorDacl(*ppSd, &fPresent, ppDacl, &fDefaulted))
         return GetLastError();
     return ERROR_SUCCESS;
 }
 
+static ULONGLONG FileIndexOf(HANDLE hFile)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    GetFileInformationByHandle(hFile, &info);
+    return (ULONGLONG)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+}
+
+DWORD WriteFileSecurityInfo(HANDLE hFile, SECURITY_INFORMATION si, PSID pOwner, PACL pDacl)
+{
+    SECURITY_DESCRIPTOR sd;
+    LPSTR szSddl = NULL;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&sd, (si & OWNER_SECURITY_INFORMATION) ? pOwner : NULL, FALSE);
+    SetSecurityDescriptorDacl(&sd, (si & DACL_SECURITY_INFORMATION) != 0, pDacl, FALSE);
+    if (si & PROTECTED_DACL_SECURITY_INFORMATION)
+        SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            &sd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl,
+            NULL))
+        ModelSet[FileIndexOf(hFile)] = szSddl;
+    LocalFree(szSddl);
+    return SetSecurityInfo(hFile, SE_FILE_OBJECT, si, pOwner, NULL, pDacl, NULL);
+}
+
+DWORD ListFileHolders(DWORD dwSession, UINT *pnNeeded, UINT *pnInfo, RM_PROCESS_INFO *rgInfo,
+                      DWORD *pdwReasons)
+{
+    UINT nRoom = *pnInfo;
+    DWORD dwError = RmGetList(dwSession, pnNeeded, pnInfo, rgInfo, pdwReasons);
+    if (ModelHolder != NULL && dwError == ERROR_SUCCESS && nRoom >= 1) {
+        memset(&rgInfo[0], 0, sizeof rgInfo[0]);
+        wcscpy(rgInfo[0].strAppName, ModelHolder);
+        rgInfo[0].Process.dwProcessId = 4242;
+        *pnNeeded = *pnInfo = 1;
+    }
+    return dwError;
+}
+
+BOOL GenerateRandom(HCRYPTPROV hProvider, DWORD cb, BYTE *pb)
+{
+    if (ModelRandom.empty() || cb != sizeof(DWORD))
+        return CryptGenRandom(hProvider, cb, pb);
+    memcpy(pb, &ModelRandom.front(), sizeof(DWORD));
+    ModelRandom.erase(ModelRandom.begin());
+    return TRUE;
+}
+
+BOOL ChangeServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID pvInfo)
+{
+    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO)
+        ModelSidType = ((SERVICE_SID_INFO *)pvInfo)->dwServiceSidType;
+    return dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO ||
+           ChangeServiceConfig2W(hService, dwInfoLevel, pvInfo);
+}
+
+BOOL ReportEventLine(HANDLE, WORD wType, DWORD dwEventId, LPCSTR szLine)
+{
+    ModelReported.push_back({wType, dwEventId, szLine});
+    return TRUE;
+}
+
 namespace {
 
-const char SET_ASIDE_PATH[] = "C:\\log_QX.log.set-aside-1";
+const char SET_ASIDE_PATTERN[] = "C:\\log_QX.log.set-aside-*";
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The program's lines (its exit code must be 0), and the log's access list.
-std::string RunPrepare(std::string *pDacl)
+// The program's exit code and lines, and the log's access list.
+int RunPrepare(std::string *pOut, std::string *pDacl = NULL)
 {
-    std::string out, err;
-    EXPECT_EQ(0, RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\"", "", &out, &err)) << out;
+    std::string err;
+    int code = RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\"", "", pOut, &err);
+    *pOut += err;
     PSECURITY_DESCRIPTOR pSd = NULL;
     LPSTR szSddl = NULL;
-    if (GetNamedSecurityInfoA(LOG_PATH, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+    if (pDacl != NULL &&
+        GetNamedSecurityInfoA(LOG_PATH, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
                               NULL, NULL, &pSd) == ERROR_SUCCESS &&
         ConvertSecurityDescriptorToStringSecurityDescriptorA(pSd, SDDL_REVISION_1,
                                                              DACL_SECURITY_INFORMATION, &szSddl,
@@ -86,123 +163,313 @@ std::string RunPrepare(std::string *pDacl)
         *pDacl = szSddl;
     LocalFree(szSddl);
     LocalFree(pSd);
-    return out + err;
+    return code;
 }
 
-// Made with its list from the first moment, then kept whole by the next run,
-// as one nobody but us can hold (under Wine, Wine gives the file the mode
-// its list allows, and reads back a list of SYSTEM and the user it runs as),
-// also while a viewer that shares no delete follows it; and made writable
-// again, as a read-only log would refuse every line.
-TEST_F(Service, PrepareMakesTheLogWithItsOwnListThenKeepsIt)
+// What has been set aside beside the log, by name; removed with fRemove.
+std::vector<std::string> SetAsides(bool fRemove = false)
 {
-    std::string dacl;
-    EXPECT_NE(std::string::npos, RunPrepare(&dacl).find("made C:\\log_QX.log"));
-    EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
-    EXPECT_EQ("", ReadLogFile());
-    ASSERT_EQ(20, WriteLog("a line from before"));
-    ASSERT_TRUE(SetFileAttributesA(LOG_PATH, FILE_ATTRIBUTE_READONLY));
-    HANDLE hViewer = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, 0, NULL);
-    EXPECT_NE(std::string::npos, RunPrepare(&dacl).find("kept C:\\log_QX.log"));
-    CloseHandle(hViewer);
-    EXPECT_EQ("a line from before\r\n", ReadLogFile());
-    EXPECT_EQ(0u, GetFileAttributesA(LOG_PATH) & FILE_ATTRIBUTE_READONLY);
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA(SET_ASIDE_PATTERN, &found);
+    for (BOOL fMore = hFind != INVALID_HANDLE_VALUE; fMore; fMore = FindNextFileA(hFind, &found)) {
+        names.push_back(std::string("C:\\") + found.cFileName);
+        if (fRemove && !DeleteFileA(names.back().c_str()))
+            RemoveDirectoryA(names.back().c_str());
+    }
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+    return names;
 }
 
-// What others may hold, or what is no file of its own, is set aside under a
-// new name, never adopted nor deleted, and a new log made; each outcome is
-// also reported to the event log. A log anyone may read and a folder are
-// real under Wine; another owner and a list that shuts us out are modelled.
+// A set-aside name: the log's, the date and time, and eight hex digits.
+bool IsSetAsideName(const std::string &name)
+{
+    const std::string head = "C:\\log_QX.log.set-aside-";
+    if (name.size() != head.size() + 8 + 1 + 6 + 1 + 8 || name.compare(0, head.size(), head))
+        return false;
+    for (size_t i = head.size(); i < name.size(); ++i)
+        if (!(name[i] == '-' ? (i == head.size() + 8 || i == head.size() + 15)
+                             : isxdigit((unsigned char)name[i])))
+            return false;
+    return true;
+}
+
+ULONGLONG FileIndex(const char *szPath)
+{
+    HANDLE h = CreateFileA(szPath, FILE_READ_ATTRIBUTES, SHARE_ALL, NULL, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ULONGLONG index = FileIndexOf(h);
+    CloseHandle(h);
+    return index;
+}
+
+// The log's own owner and protected list, as text.
+std::string LogSddl(PSID pServiceSid)
+{
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    LPSTR szSddl = NULL;
+    std::string sddl;
+    if (MakeLogSecurity(pServiceSid, TRUE, &pSd) &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl,
+            NULL))
+        sddl = szSddl;
+    LocalFree(szSddl);
+    LocalFree(pSd);
+    return sddl;
+}
+
+// Made with its list from the first moment; set aside while another program
+// holds it sharing delete, which then reads no later line; made afresh and
+// then kept as the same file by the next run (an upgrade), read-only
+// cleared, as nobody else holds it; the install stopped while one holds it,
+// or a folder in its place, without sharing delete, with a line that says so
+// and no takeover advice; and stopped too, exit 1, where a call fails.
+TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
+{
+    std::string out, dacl;
+    ASSERT_EQ(0, RunPrepare(&out, &dacl)) << out;
+    EXPECT_NE(std::string::npos, out.find("made C:\\log_QX.log")) << out;
+    EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
+    ASSERT_EQ(20, WriteLog("a line from before"));
+    HANDLE hViewer = CreateFileA(LOG_PATH, GENERIC_READ, SHARE_ALL, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hViewer);
+    EXPECT_EQ(0, RunPrepare(&out)) << out;
+    EXPECT_NE(std::string::npos, out.find(": another program holds it open")) << out;
+    ASSERT_EQ(1u, SetAsides().size());
+    EXPECT_TRUE(IsSetAsideName(SetAsides()[0])) << SetAsides()[0];
+    EXPECT_NE(std::string::npos, out.find("aside as " + SetAsides()[0])) << out;
+    EXPECT_EQ("a line from before\r\n", ReadWholeFile(SetAsides()[0].c_str()));
+    EXPECT_EQ(14, WriteLog("a later line"));
+    char rgb[64] = "";
+    DWORD cbRead = 0;
+    EXPECT_TRUE(ReadFile(hViewer, rgb, sizeof rgb - 1, &cbRead, NULL));
+    EXPECT_STREQ("a line from before\r\n", rgb) << "the viewer reads only the old lines";
+    CloseHandle(hViewer);
+    SetAsides(true);
+
+    ASSERT_TRUE(SetFileAttributesA(LOG_PATH, FILE_ATTRIBUTE_READONLY));
+    ULONGLONG index = FileIndex(LOG_PATH);
+    EXPECT_EQ(0, RunPrepare(&out)) << out;
+    EXPECT_NE(std::string::npos, out.find("kept C:\\log_QX.log")) << out;
+    EXPECT_EQ(index, FileIndex(LOG_PATH));
+    EXPECT_EQ("a later line\r\n", ReadLogFile());
+    EXPECT_EQ(0u, GetFileAttributesA(LOG_PATH) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(SetAsides().empty());
+
+    const struct {
+        bool fFolder;
+        const char *szLine;
+    } holds[] = {{false, "C:\\log_QX.log is a file held open by another program: close it, then "
+                         "install again"},
+                 {true, "C:\\log_QX.log is a folder held open by another program: close it, "
+                        "then install again"}};
+    for (const auto &hold : holds) {
+        if (hold.fFolder) {
+            ASSERT_TRUE(DeleteFileA(LOG_PATH) && CreateDirectoryA(LOG_PATH, NULL));
+        }
+        HANDLE hHolder = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        EXPECT_EQ(1, RunPrepare(&out)) << out;
+        CloseHandle(hHolder);
+        EXPECT_NE(std::string::npos, out.find(hold.szLine)) << out;
+        EXPECT_EQ(std::string::npos, out.find("takeown")) << out;
+        EXPECT_TRUE(SetAsides().empty());
+    }
+    EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "left where it was";
+
+    CloseServiceHandle(hService);
+    hService = NULL;
+    ASSERT_TRUE(RemoveServiceRegistration(hManager));
+    EXPECT_EQ(1, RunPrepare(&out)) << out;
+    EXPECT_NE(std::string::npos, out.find("OpenService failed for \"Quorvel service\"")) << out;
+}
+
+// SYSTEMTIME in n seconds.
+SYSTEMTIME LocalTimeIn(int nSeconds)
+{
+    SYSTEMTIME now;
+    FILETIME ft;
+    GetLocalTime(&now);
+    SystemTimeToFileTime(&now, &ft);
+    ULARGE_INTEGER t = {{ft.dwLowDateTime, ft.dwHighDateTime}};
+    t.QuadPart += (ULONGLONG)nSeconds * 10000000;
+    ft.dwLowDateTime = t.LowPart;
+    ft.dwHighDateTime = t.HighPart;
+    FileTimeToSystemTime(&ft, &now);
+    return now;
+}
+
+// What others hold or may hold, or what is no file of its own, is set aside
+// under a new name, never adopted, deleted nor put over what has that name,
+// and given the log's list, and a new log is made; each outcome reported to
+// the event log under its own ID. A log anyone may read, a folder and a
+// holder are real under Wine; another owner, the entries a list names, a
+// list that shuts us out and the holder's name are modelled.
 TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
 {
     const char szOld[] = "lines a user may read";
     const struct {
         const char *szWhat;
-        bool fFolder, fOtherOwner;
+        bool fFolder;
+        const char *szSd;
         DWORD dwDenied;
         const char *szWhy;
     } cases[] = {
-        {"a log anyone may read", false, false, 0, "its access list lets S-1-1-0 in"},
-        {"a log another user made", false, true, 0, "its owner, S-1-5-21-1-2-3-1001, is not"},
-        {"a folder", true, false, 0, "it is a folder, not a file"},
-        {"a folder that shuts us out", true, false, READ_CONTROL | FILE_READ_ATTRIBUTES,
+        {"a log anyone may read", false, NULL, 0, "its access list lets S-1-1-0 in"},
+        {"a log another user made", false, "O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;BA)", 0,
+         "its owner, S-1-5-21-1-2-3-1001, is neither"},
+        {"a log LocalService may hold", false, "O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FA;;;LS)", 0,
+         "its access list lets S-1-5-19 in"},
+        {"a log with C:\\'s entry for Users", false, "O:BAD:(A;;FA;;;BA)(A;ID;0x1200a9;;;BU)", 0,
+         "its access list lets S-1-5-32-545 in"},
+        {"a folder", true, NULL, 0, "it is a folder, not a file"},
+        {"a folder that shuts us out", true, NULL, READ_CONTROL | FILE_READ_ATTRIBUTES,
          "it is a folder whose access list shuts out even an administrator"},
     };
     PSID pServiceSid = NULL;
-    ASSERT_TRUE(MakeServiceSid(L"Quorvel service", &pServiceSid));
+    ASSERT_TRUE(OurServiceSid(&pServiceSid));
+    // The first case's first name is taken, in this second or the next few:
+    // another is tried, and what had the name keeps its lines.
+    std::vector<std::string> taken;
+    for (int i = 0; i < 5; ++i) {
+        SYSTEMTIME t = LocalTimeIn(i);
+        char szName[MAX_PATH];
+        snprintf(szName, sizeof szName, "C:\\log_QX.log.set-aside-%04u%02u%02u-%02u%02u%02u-%08x",
+                 t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, 0x7f3a09c2u);
+        taken.push_back(szName);
+        ASSERT_TRUE(WriteWholeFile(szName, "an earlier set-aside"));
+    }
+    ModelRandom = {0x7f3a09c2, 0x00c0ffee};
+    wchar_t wszSetAside[MAX_PATH] = L"";
     for (const auto &c : cases) {
-        RemoveDirectoryA(SET_ASIDE_PATH);
-        DeleteFileA(SET_ASIDE_PATH);
         ASSERT_TRUE(c.fFolder ? CreateDirectoryA(LOG_PATH, NULL) != 0
                               : WriteWholeFile(LOG_PATH, szOld))
             << c.szWhat;
-        wchar_t wszSetAside[MAX_PATH] = L"";
         ModelReported.clear();
-        ModelOtherOwner = c.fOtherOwner;
+        ModelSd = c.szSd;
         ModelDenied = c.dwDenied;
         EXPECT_EQ(LogSetAsideAndMade,
                   PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH))
             << c.szWhat;
-        ModelOtherOwner = false;
+        ModelSd = NULL;
         ModelDenied = 0;
-        EXPECT_STREQ(L"C:\\log_QX.log.set-aside-1", wszSetAside) << c.szWhat;
-        DWORD dwAttributes = GetFileAttributesA(SET_ASIDE_PATH);
+        char szSetAside[MAX_PATH];
+        snprintf(szSetAside, sizeof szSetAside, "%ls", wszSetAside);
+        EXPECT_TRUE(IsSetAsideName(szSetAside)) << szSetAside;
+        DWORD dwAttributes = GetFileAttributesA(szSetAside);
         EXPECT_EQ(c.fFolder, dwAttributes != INVALID_FILE_ATTRIBUTES &&
                                  (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
             << c.szWhat;
-        EXPECT_EQ(c.fFolder ? "" : szOld, ReadWholeFile(SET_ASIDE_PATH)) << c.szWhat;
-        EXPECT_EQ(0u, GetFileAttributesA(LOG_PATH) & FILE_ATTRIBUTE_DIRECTORY) << c.szWhat;
+        EXPECT_EQ(c.fFolder ? "" : szOld, ReadWholeFile(szSetAside)) << c.szWhat;
+        // Through the handle that moved it: a list that shut us out is left.
+        HANDLE hSetAside = CreateFileA(szSetAside, FILE_READ_ATTRIBUTES, SHARE_ALL, NULL,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        EXPECT_EQ(c.dwDenied ? "" : LogSddl(pServiceSid), ModelSet[FileIndexOf(hSetAside)])
+            << c.szWhat;
+        CloseHandle(hSetAside);
         EXPECT_EQ("", ReadLogFile()) << c.szWhat;
         ASSERT_EQ(2u, ModelReported.size()) << c.szWhat;
         EXPECT_EQ(EVENTLOG_WARNING_TYPE, ModelReported[0].wType);
-        EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: set C:\\log_QX.log aside as "
-                                                 "C:\\log_QX.log.set-aside-1: " +
-                                                 std::string(c.szWhy)))
+        EXPECT_EQ((DWORD)MSG_LOG_SET_ASIDE, ModelReported[0].dwEventId);
+        EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: set C:\\log_QX.log aside as " +
+                                                 std::string(szSetAside) + ": " + c.szWhy))
             << ModelReported[0].line;
         EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, ModelReported[1].wType);
+        EXPECT_EQ((DWORD)MSG_LOG_MADE, ModelReported[1].dwEventId);
         EXPECT_EQ(0u, ModelReported[1].line.find("quorvel-prepare: made C:\\log_QX.log"));
         DeleteFileA(LOG_PATH);
     }
-    RemoveDirectoryA(SET_ASIDE_PATH);
+    EXPECT_TRUE(ModelRandom.empty()) << "a taken name was not tried again";
+    for (const auto &name : taken)
+        EXPECT_EQ("an earlier set-aside", ReadWholeFile(name.c_str()));
+    SetAsides(true);
 
+    // Kept: given the log's owner and protected list, so that it takes no
+    // entry C:\ hands down.
+    ASSERT_EQ(LogMade, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
+    EXPECT_EQ(LogKept, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
+    EXPECT_EQ(LogSddl(pServiceSid), ModelSet[FileIndex(LOG_PATH)]);
+    DeleteFileA(LOG_PATH);
+
+    // Held without delete sharing: the Restart Manager names the holder.
     // Shut out of delete too (a C:\ whose own list was changed): refused,
-    // with a line that says what it is and what to do.
+    // with the takeover advice.
+    const struct {
+        bool fHeld;
+        DWORD dwDenied, dwEventId;
+        LogOutcome outcome;
+        const char *szLine;
+    } stops[] = {{true, 0, MSG_LOG_HELD, LogHeld,
+                  "C:\\log_QX.log is a folder held open by viewer.exe (process 4242): close it, "
+                  "then install again"},
+                 {false, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE, MSG_PREPARE_FAILED,
+                  LogFailed,
+                  "C:\\log_QX.log is a folder that cannot be set aside (error 5): take it over"}};
     ASSERT_TRUE(CreateDirectoryA(LOG_PATH, NULL));
-    ModelReported.clear();
-    ModelDenied = READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE;
-    wchar_t wszSetAside[MAX_PATH] = L"";
-    EXPECT_EQ(LogRefused, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
-    ModelDenied = 0;
-    ASSERT_EQ(1u, ModelReported.size());
-    EXPECT_EQ(EVENTLOG_ERROR_TYPE, ModelReported[0].wType);
-    EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: C:\\log_QX.log is a folder that "
-                                             "cannot be set aside (error 5): take it over"))
-        << ModelReported[0].line;
+    for (const auto &stop : stops) {
+        HANDLE hHolder = stop.fHeld ? CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ, NULL,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                                    : INVALID_HANDLE_VALUE;
+        ModelReported.clear();
+        ModelHolder = L"viewer.exe";
+        ModelDenied = stop.dwDenied;
+        EXPECT_EQ(stop.outcome,
+                  PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
+        ModelHolder = NULL;
+        ModelDenied = 0;
+        CloseHandle(hHolder);
+        ASSERT_EQ(1u, ModelReported.size());
+        EXPECT_EQ(EVENTLOG_ERROR_TYPE, ModelReported[0].wType);
+        EXPECT_EQ(stop.dwEventId, ModelReported[0].dwEventId);
+        EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: " + std::string(stop.szLine)))
+            << ModelReported[0].line;
+    }
     EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "left where it was";
 
-    // A name freed again just as it is judged is made, not failed.
+    // A name freed again just as it is judged is made, not failed; one taken
+    // again before each try is set aside each round, three in all, and then
+    // given up with a line that says why.
     ASSERT_TRUE(WriteWholeFile(LOG_PATH, szOld));
     ModelGoneOnce = true;
     EXPECT_EQ(LogMade, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
     EXPECT_EQ("", ReadLogFile());
+    DeleteFileA(LOG_PATH);
+    ModelReported.clear();
+    ModelRetaken = 4;
+    EXPECT_EQ(LogFailed, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
+    ModelRetaken = 0;
+    EXPECT_EQ(3u, SetAsides(true).size());
+    ASSERT_FALSE(ModelReported.empty());
+    EXPECT_EQ((DWORD)MSG_PREPARE_FAILED, ModelReported.back().dwEventId);
+    EXPECT_NE(std::string::npos, ModelReported.back().line.find("taken again each time it was free"));
+    RemoveDirectoryA(LOG_PATH);
     FreeSid(pServiceSid);
+
+    // The SID type asked for: a SID of the service's own, unrestricted.
+    EXPECT_TRUE(GiveServiceItsSid(SERVICE_NAME_W));
+    EXPECT_EQ(1u /* SERVICE_SID_TYPE_UNRESTRICTED */, ModelSidType);
 }
 
-// What the Event Viewer shows for a reported line: the program's message
-// table, formatted as the viewer formats it, gives the line itself.
+// What the Event Viewer shows for a reported line, under each ID: the
+// program's message table, formatted as the viewer formats it, gives the
+// line itself.
 TEST(PrepareEvents, TheViewerShowsTheLine)
 {
     HMODULE hProgram = LoadLibraryExA((ExeDir() + "\\quorvel-prepare.exe").c_str(), NULL,
                                       LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, hProgram) << GetLastError();
     const char *rgszArgs[] = {"quorvel-prepare: made C:\\log_QX.log"};
-    char szShown[256] = "";
-    EXPECT_NE(0u, FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                 hProgram, MSG_PREPARE_OUTCOME, 0, szShown, sizeof szShown,
-                                 (va_list *)rgszArgs))
-        << GetLastError();
-    EXPECT_STREQ("quorvel-prepare: made C:\\log_QX.log\r\n", szShown);
+    for (DWORD dwId : {MSG_PREPARE_STEP, MSG_LOG_MADE, MSG_LOG_KEPT, MSG_LOG_SET_ASIDE,
+                       MSG_LOG_HELD, MSG_PREPARE_FAILED}) {
+        char szShown[256] = "";
+        EXPECT_NE(0u, FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                     hProgram, dwId, 0, szShown, sizeof szShown,
+                                     (va_list *)rgszArgs))
+            << dwId << ": " << GetLastError();
+        EXPECT_STREQ("quorvel-prepare: made C:\\log_QX.log\r\n", szShown) << dwId;
+    }
     FreeLibrary(hProgram);
 }
 
@@ -211,9 +478,10 @@ TEST(ServiceSid, IsTheOneWindowsDerivesFromTheName)
 {
     PSID pSid = NULL;
     LPSTR szSid = NULL;
-    ASSERT_TRUE(MakeServiceSid(L"TrustedInstaller", &pSid));
+    ASSERT_TRUE(ServiceSidOf(L"TrustedInstaller", &pSid));
     ASSERT_TRUE(ConvertSidToStringSidA(pSid, &szSid));
     EXPECT_STREQ("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", szSid);
+    EXPECT_TRUE(IsServiceSid(pSid));
     LocalFree(szSid);
     FreeSid(pSid);
 }

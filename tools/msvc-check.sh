@@ -22,7 +22,7 @@ fi
 # Every source of the product folders, taken afresh each run; the *_native.cpp
 # files are the non-Windows seams that the Windows build leaves out.
 cd "$root"
-mapfile -t sources < <(find service pipe count stop log client prepare -name '*.cpp' ! -name '*_native.cpp' | LC_ALL=C sort)
+mapfile -t sources < <(find identity service pipe count open stop log client prepare -name '*.cpp' ! -name '*_native.cpp' | LC_ALL=C sort)
 [ ${#sources[@]} -gt 0 ] || { echo "msvc-check: FAILED: no sources found" >&2; exit 1; }
 
 # The client's version.h, made from its template as CMake would, without a build.

@@ -198,12 +198,16 @@ fi
 rm -f "$drive/log_QX.log"
 
 echo "== what others may hold, a folder or a second name in the log's place is set aside"
-set_aside="$drive/log_QX.log.set-aside-1"
+# The one thing set aside: a name with the date, the time and a random part.
+set_aside_glob="$drive/log_QX.log.set-aside-[0-9]*-[0-9]*-[0-9a-f]*"
+set_aside() { compgen -G "$set_aside_glob"; }
 # install_setting_aside WHAT WHY: installs with the scripts, which must set
-# what is in the log's place aside, say why, make a fresh log and serve.
+# what is in the log's place aside, say why and under which name, make a
+# fresh log and serve.
 install_setting_aside() {
     check "install-service.cmd sets $1 aside" script install-service.cmd quorvel-service.exe
-    check "and says why: $2" grep -q "^quorvel-prepare: set C:\\\\log_QX.log aside as C:\\\\log_QX.log.set-aside-1: $2" "$out"
+    check "and says why: $2" grep -Eq "^quorvel-prepare: set C:\\\\log_QX.log aside as C:\\\\log_QX.log.set-aside-[0-9]{8}-[0-9]{6}-[0-9a-f]{8}: $2" "$out"
+    check "under the one name it took" eval 'test "$(set_aside | wc -l)" = 1 && grep -qF "aside as C:\\$(basename "$(set_aside)"):" "$out"'
     check "and makes a fresh log" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log"'
     check "and answers" ask_here
     check "remove-service.cmd exits 0" script remove-service.cmd
@@ -211,8 +215,8 @@ install_setting_aside() {
 printf 'a log anyone may read\r\n' >"$drive/log_QX.log"
 chmod 644 "$drive/log_QX.log"
 install_setting_aside "a log anyone may read" "its access list lets S-1-1-0 in"
-check "its lines kept under the new name" grep -q 'a log anyone may read' "$set_aside"
-rm -f "$set_aside" "$drive/log_QX.log"
+check "its lines kept under the new name" grep -q 'a log anyone may read' "$(set_aside)"
+rm -f "$(set_aside)" "$drive/log_QX.log"
 # A link or junction cannot be shown: Wine opens through a Unix link as if
 # it were what it leads to, and a rename through it moves that, where
 # Windows, opening without following, moves the link or junction itself.
@@ -220,13 +224,14 @@ printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
 ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
 install_setting_aside "a second name" "it has more than one name"
 check "the linked file left alone" eval 'test "$(stat -c %h "$drive/quorvel-test/other.txt")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
-rm -f "$set_aside" "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
-mkdir "$drive/log_QX.log"
-check "msiexec /i sets a folder aside" msiexec /i 'C:\quorvel-test\new.msi'
-check "as C:\\log_QX.log.set-aside-1, and makes a fresh log" eval 'test -d "$set_aside" -a -f "$drive/log_QX.log"'
+rm -f "$(set_aside)" "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
+# Folders any user may make in C:\ at the names an earlier version tried.
+mkdir "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-{1..99}
+check "msiexec /i sets a folder aside, whatever folders have names beside it" msiexec /i 'C:\quorvel-test\new.msi'
+check "under a name of its own, and makes a fresh log" eval 'test -d "$(set_aside)" -a -f "$drive/log_QX.log"'
 check "and answers" ask
 check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
-rmdir "$set_aside"
+rmdir "$(set_aside)" "$drive"/log_QX.log.set-aside-{1..99}
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"

@@ -9,35 +9,21 @@
 #include "names.h"
 #include "seams_win.h"
 
-// The two NT calls that answer what a handle reached, cheaply and for a name
-// of any length; documented, but declared only in the driver kit's headers,
-// so found by name, with their structures as documented.
-struct NtObjectName { // OBJECT_NAME_INFORMATION: a UNICODE_STRING
-    USHORT cbLength;
-    USHORT cbMaximum;
-    wchar_t *pwch;
+// What an open handle reached: the name of the object it opened, as in
+// "\Device\HarddiskVolume1\dir\file" (NULL when it cannot be had or does not
+// fit), and its device's type and characteristics (FILE_DEVICE_*,
+// FILE_REMOTE_DEVICE, ...; fDeviceKnown FALSE when untold).
+struct HandleReach {
+    const wchar_t *wszName;
+    BOOL fDeviceKnown;
+    DWORD dwDeviceType;
+    DWORD dwCharacteristics;
 };
-struct NtIoStatus { // IO_STATUS_BLOCK
-    void *pvStatus;
-    ULONG_PTR uInformation;
-};
-struct NtFileDevice { // FILE_FS_DEVICE_INFORMATION
-    ULONG dwDeviceType;
-    ULONG dwCharacteristics;
-};
-typedef LONG(WINAPI *NtQueryObjectCall)(HANDLE, int, void *, ULONG, ULONG *);
-typedef LONG(WINAPI *NtQueryVolumeCall)(HANDLE, NtIoStatus *, void *, ULONG, int);
-static const int NT_OBJECT_NAME_INFORMATION = 1;
-static const int NT_FILE_FS_DEVICE_INFORMATION = 4;
 
-void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
+// Asks the two NT calls that answer it cheaply and for a name of any length,
+// in pvBuffer (cbBuffer bytes), where the name is kept.
+static void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach *pReach)
 {
-    // Found once: ntdll is in every process, and what it offers cannot change.
-    static const HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
-    static const NtQueryObjectCall pQueryObject = (NtQueryObjectCall)(void (*)(void))(
-        hNtdll != NULL ? GetProcAddress(hNtdll, "NtQueryObject") : NULL);
-    static const NtQueryVolumeCall pQueryVolume = (NtQueryVolumeCall)(void (*)(void))(
-        hNtdll != NULL ? GetProcAddress(hNtdll, "NtQueryVolumeInformationFile") : NULL);
     pReach->wszName = NULL;
     pReach->fDeviceKnown = FALSE;
     pReach->dwDeviceType = pReach->dwCharacteristics = 0;
@@ -48,9 +34,9 @@ void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach 
     // for the buffer among them.
     NtObjectName *pName = (NtObjectName *)pvBuffer;
     ULONG cbNeeded = 0;
-    if (pQueryObject != NULL && cbBuffer > sizeof *pName + sizeof(wchar_t) &&
-        pQueryObject(hFile, NT_OBJECT_NAME_INFORMATION, pvBuffer, cbBuffer - sizeof(wchar_t),
-                     &cbNeeded) >= 0 &&
+    if (cbBuffer > sizeof *pName + sizeof(wchar_t) &&
+        QueryObjectToCount(hFile, NT_OBJECT_NAME_INFORMATION, pvBuffer,
+                           cbBuffer - sizeof(wchar_t), &cbNeeded) >= 0 &&
         (BYTE *)pName->pwch >= (BYTE *)(pName + 1)) {
         // The buffer keeps a character past what the call may fill, for the NUL.
         size_t cch = pName->cbLength / sizeof(wchar_t);
@@ -61,8 +47,8 @@ void QueryHandleReach(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, HandleReach 
     }
     NtIoStatus io = {NULL, 0};
     NtFileDevice device = {0, 0};
-    if (pQueryVolume != NULL &&
-        pQueryVolume(hFile, &io, &device, sizeof device, NT_FILE_FS_DEVICE_INFORMATION) >= 0) {
+    if (QueryVolumeToCount(hFile, &io, &device, sizeof device,
+                           NT_FILE_FS_DEVICE_INFORMATION) >= 0) {
         pReach->fDeviceKnown = TRUE;
         pReach->dwDeviceType = device.dwDeviceType;
         pReach->dwCharacteristics = device.dwCharacteristics;
@@ -78,7 +64,7 @@ int JudgeOpenedFile(HANDLE hFile, void *pvBuffer, DWORD cbBuffer, FileSystemKind
     if (GetFileType(hFile) != FILE_TYPE_DISK)
         return 0;
     HandleReach reach;
-    AskHandleReach(hFile, pvBuffer, cbBuffer, &reach);
+    QueryHandleReach(hFile, pvBuffer, cbBuffer, &reach);
     if (reach.wszName == NULL || !IsFileBelowDevice(reach.wszName))
         return 0;
     *pKind = FsOther;

@@ -1,28 +1,18 @@
-// The log's access list, and the service's own SID it names: known to us by
-// the rule Windows makes it by, whether or not this machine's service manager
-// can be asked (Wine's cannot).
-#include "log.h"
+// The service's own SID: given to it by its service manager, and known to us
+// by the rule Windows makes it by, whether or not this machine's service
+// manager can be asked (Wine's cannot).
+#include "identity.h"
 
-#include <sddl.h>
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 #include <wincrypt.h>
 
 // Bytes of a SHA-1 value: the five sub-authorities of a service's SID.
 static const DWORD SHA1_BYTES = 20;
-// A protected list with no inherited entries (C:\ lets every user read):
-// Administrators and SYSTEM full, the service only what its writer opens
-// with and what every open asks for besides (read attributes, synchronize).
-// By SID: names change with the language.
-#define LOG_DACL_FORMAT L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x%lx;;;%ls)"
-// Owned by Administrators where the preparation makes or keeps it.
-static const wchar_t LOG_OWNER_SDDL[] = L"O:BA";
-static const size_t LOG_SDDL_CHARS = 320;
 
 // S-1-5-80 and the SHA-1 of the name in upper case (UTF-16, little-endian),
 // as five little-endian words.
-BOOL ServiceSid(const wchar_t *wszService, PSID *ppSid)
+BOOL ServiceSidOf(const wchar_t *wszService, PSID *ppSid)
 {
     wchar_t wszUpper[256];
     size_t cch = wcslen(wszService);
@@ -61,21 +51,15 @@ BOOL ServiceSid(const wchar_t *wszService, PSID *ppSid)
                                     rgdw[3], rgdw[4], 0, 0, ppSid);
 }
 
-BOOL MakeLogSecurity(PSID pServiceSid, BOOL fOwner, PSECURITY_DESCRIPTOR *ppSd)
+BOOL OurServiceSid(PSID *ppSid)
 {
-    wchar_t wszSddl[LOG_SDDL_CHARS];
-    LPWSTR wszService = NULL;
-    if (!ConvertSidToStringSidW(pServiceSid, &wszService))
-        return FALSE;
-    int cch = swprintf(wszSddl, LOG_SDDL_CHARS, L"%ls" LOG_DACL_FORMAT,
-                       fOwner ? LOG_OWNER_SDDL : L"",
-                       (unsigned long)(LOG_WRITE_ACCESS | FILE_READ_ATTRIBUTES | SYNCHRONIZE),
-                       wszService);
-    LocalFree(wszService);
-    if (cch <= 0 || (size_t)cch >= LOG_SDDL_CHARS) {
-        SetLastError(ERROR_BUFFER_OVERFLOW);
-        return FALSE;
-    }
-    return ConvertStringSecurityDescriptorToSecurityDescriptorW(wszSddl, SDDL_REVISION_1, ppSd,
-                                                                NULL);
+    return ServiceSidOf(SERVICE_NAME_W, ppSid);
+}
+
+BOOL IsServiceSid(PSID pSid)
+{
+    static const SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    return IsValidSid(pSid) && *GetSidSubAuthorityCount(pSid) == SECURITY_SERVICE_ID_RID_COUNT &&
+           *GetSidSubAuthority(pSid, 0) == SECURITY_SERVICE_ID_BASE_RID &&
+           memcmp(GetSidIdentifierAuthority(pSid), &ntAuthority, sizeof ntAuthority) == 0;
 }
