@@ -1,13 +1,15 @@
 // quorvel-client: asks the service how many spaces files hold.
 //
-//   quorvel-client [--server NAME] [--wait MS] [PATH...]
-//   quorvel-client --version
+//   quorvel-client [--server NAME] [--wait MS] [--] [PATH...]
+//   quorvel-client [--server NAME] [--wait MS] --ping
+//   quorvel-client --version | --help
 //
 // Each PATH is sent as one request and its reply printed on a line of its own;
 // with no PATH, paths are read from standard input, one per line. The service
 // serves one client at a time, so the client holds it only while it asks: it
 // connects once it has a path, and lets go whenever no further line is waiting
-// on a console or a pipe.
+// on a console or a pipe. --ping asks nothing: it connects and says exit,
+// for a monitor that wants to know the service answers.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -37,17 +39,19 @@ static const size_t REPLY_BUFFER_SIZE = MESSAGE_SIZE + 1;
 static void PrintUsage(FILE *fp)
 {
     fprintf(fp,
-            "Usage: %s [--server NAME] [--wait MS] [PATH...]\n"
-            "       %s --version\n"
+            "Usage: %s [--server NAME] [--wait MS] [--] [PATH...]\n"
+            "       %s [--server NAME] [--wait MS] --ping\n"
+            "       %s --version | --help\n"
             "Asks the Quorvel service how many space characters each file holds.\n"
             "PATH names a file on the service's machine. With no PATH, paths are\n"
-            "read from standard input, one per line.\n"
+            "read from standard input, one per line; after --, every argument is a PATH.\n"
             "  --server NAME  the service's machine (default: this one)\n"
             "  --wait MS      how long to wait for a busy service (default %lu)\n"
+            "  --ping         only connect and say exit: whether the service answers\n"
             "Exit codes: 0 all answered, 2 usage, 3 service not running,\n"
             "4 service busy too long, 5 connection lost, 6 a path the protocol cannot\n"
             "carry (too long, or not in the ANSI code page), 1 other.\n",
-            PROGRAM, PROGRAM, (unsigned long)DEFAULT_BUSY_WAIT_MS);
+            PROGRAM, PROGRAM, PROGRAM, (unsigned long)DEFAULT_BUSY_WAIT_MS);
 }
 
 // Reads a --wait value: digits only, below INFINITE, which the platform takes
@@ -320,6 +324,7 @@ static int Run(int argc, wchar_t **argv)
     snprintf(szPipe, sizeof szPipe, "%s", PIPE_NAME);
     DWORD dwWaitMs = DEFAULT_BUSY_WAIT_MS;
     int iFirstPath = argc;
+    BOOL fPing = FALSE;
 
     for (int i = 1; i < argc; ++i) {
         int fTakesValue = wcscmp(argv[i], L"--server") == 0 || wcscmp(argv[i], L"--wait") == 0;
@@ -351,6 +356,8 @@ static int Run(int argc, wchar_t **argv)
                         PROGRAM, (unsigned long)(INFINITE - 1), argv[i]);
                 return ExitUsage;
             }
+        } else if (wcscmp(argv[i], L"--ping") == 0) {
+            fPing = TRUE;
         } else if (wcscmp(argv[i], L"--") == 0) {
             iFirstPath = i + 1;
             break;
@@ -365,6 +372,21 @@ static int Run(int argc, wchar_t **argv)
     }
 
     Session session = {szPipe, dwWaitMs, INVALID_HANDLE_VALUE};
+    if (fPing) {
+        if (iFirstPath < argc) {
+            fprintf(stderr, "%s: --ping takes no PATH\n", PROGRAM);
+            return ExitUsage;
+        }
+        // Connected, and "exit" echoed: the service serves clients.
+        int res = ExitOk;
+        session.hPipe = ConnectToService(szPipe, dwWaitMs, &res);
+        if (session.hPipe != INVALID_HANDLE_VALUE)
+            res = LetGo(&session);
+        if (res == ExitOk)
+            printf("%s: the service answers on %s\n", PROGRAM, szPipe);
+        fflush(stdout);
+        return res;
+    }
     int res = ExitOk, worst = ExitOk;
     if (iFirstPath >= argc)
         res = AskStdinPaths(&session, &worst);

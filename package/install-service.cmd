@@ -2,8 +2,10 @@
 rem Registers the Quorvel service and starts it. Run from an elevated prompt:
 rem   install-service.cmd PATH\quorvel-service.exe [ACCOUNT]
 rem ACCOUNT defaults to "NT AUTHORITY\LocalService", a low-privilege account:
-rem the service then reads only files that account may read. Pass LocalSystem
-rem to run with full rights (not recommended: every client may name any file).
+rem the service then reads only files that account may read. No password is
+rem passed, so only an account without one will do: LocalService,
+rem "NT AUTHORITY\NetworkService", or LocalSystem to run with full rights (not
+rem recommended: every client may name any file).
 rem prepare-service.cmd, beside this script, has quorvel-prepare.exe, beside
 rem it too, give the service a SID of its own and its restart after every
 rem failure, and make its log C:\log_QX.log; start-service.cmd then starts it.

@@ -37,6 +37,21 @@ TEST_F(Client, PrintsOneReplyPerPath)
     EXPECT_EQ("Client exited\n", lines[8]);
 }
 
+// A monitor's probe: connected and exit echoed, nothing asked.
+TEST_F(Client, PingAsksNothingButTheEcho)
+{
+    hLoop = StartLoopThread();
+    std::string out, err;
+    EXPECT_EQ(0, RunProgram(ClientCommand("--ping"), "", &out, &err)) << err;
+    EXPECT_EQ("quorvel-client: the service answers on " + std::string(PIPE_NAME) + "\r\n", out);
+    std::vector<std::string> lines = WaitForLogLines(7);
+    ASSERT_EQ(7u, lines.size());
+    EXPECT_EQ("Connected. Waiting for command.\n", lines[2]);
+    EXPECT_EQ(std::string("Received: ") + EXIT_COMMAND + "\n", lines[3]);
+    EXPECT_EQ("Client exited\n", lines[4]);
+    EXPECT_EQ(2, RunProgram(ClientCommand("--ping \"" + words + "\""), "", &out, &err));
+}
+
 TEST_F(Client, ReadsPathsFromStandardInput)
 {
     hLoop = StartLoopThread();
@@ -128,10 +143,11 @@ TEST_F(Client, SaysSoWhenExitIsNotEchoed)
 TEST_F(Client, SaysWhenTheServiceIsNotRunning)
 {
     std::string out, err;
-    int code = RunProgram(ClientCommand("\"" + words + "\""), "", &out, &err);
-    EXPECT_EQ(3, code);
-    EXPECT_NE(std::string::npos, err.find("not running")) << err;
-    EXPECT_EQ("", out);
+    for (const char *szArgs : {"\"C:\\words.txt\"", "--ping"}) {
+        EXPECT_EQ(3, RunProgram(ClientCommand(szArgs), "", &out, &err)) << szArgs;
+        EXPECT_NE(std::string::npos, err.find("not running")) << err;
+        EXPECT_EQ("", out);
+    }
 }
 
 // 0xFFFFFFFF would mean "wait forever"; the largest value below it is taken.
@@ -161,6 +177,7 @@ TEST_F(Client, GivesUpOnABusyServiceAfterItsWait)
     // under the margin, and the default wait (10 s) lies beyond it.
     EXPECT_GE(dwElapsed, dwWaitMs);
     EXPECT_LT(dwElapsed, dwWaitMs + 6000);
+    EXPECT_EQ(4, RunProgram(ClientCommand("--wait 0 --ping"), "", &out, &err)) << err;
     CloseHandle(hFirst);
 }
 

@@ -43,12 +43,18 @@ TEST_F(Service, AFailedStartShowsWhy)
                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
                                         512, 512, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hSquatter);
-    ASSERT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
+    // Through the script an administrator runs, which must say so too.
+    std::string out, err;
+    int code = RunProgram("cmd.exe /c \"\"" + ExeDir() + "\\start-service.cmd\"\"", "", &out, &err);
     SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
     CloseHandle(hSquatter);
     EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
     DWORD dwExit = ssp.dwWin32ExitCode;
     EXPECT_TRUE(dwExit == ERROR_PIPE_BUSY || dwExit == ERROR_ACCESS_DENIED) << dwExit;
+    EXPECT_EQ((int)dwExit, code) << out;
+    EXPECT_NE(std::string::npos, out.find("stopped instead of starting, with exit code " +
+                                          std::to_string(dwExit)))
+        << out;
     Lines expected = {"Quorvel service entry point", "Quorvel Service starting...",
                       "CreateNamedPipe: Error " + std::to_string(dwExit) + "\n",
                       "Error init Quorvel server -1"};

@@ -23,6 +23,8 @@ case $seconds in
         ;;
 esac
 
+# clang, libFuzzer's runtime and Wine's headers, where missing (takes root).
+bash "$root/tools/setup.sh" --native
 build=$root/build/fuzz
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

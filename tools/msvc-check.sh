@@ -10,6 +10,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# clang, libFuzzer's runtime and Wine's headers, where missing (takes root).
+bash "$root/tools/setup.sh" --native
 cxx=${CLANGXX:-clang++}
 wine_inc=/usr/include/wine/wine
 if ! command -v "$cxx" >/dev/null 2>&1 || [ ! -d "$wine_inc/windows" ]; then
