@@ -44,12 +44,34 @@ done
 cp prepare/messages.mc "$tmp/prepare_messages.mc"
 (cd "$tmp" && "$windmc" -h . -r . prepare_messages.mc)
 
+# Wine's restartmanager.h has the Restart Manager's types but none of its
+# functions, which the Windows SDK's declares: they are declared here as the
+# SDK does, after Wine's header.
+mkdir -p "$tmp/wine-gaps"
+cat >"$tmp/wine-gaps/restartmanager.h" <<'HEADER'
+#include_next <restartmanager.h>
+#ifdef __cplusplus
+extern "C" {
+#endif
+DWORD WINAPI RmStartSession(DWORD *pSessionHandle, DWORD dwSessionFlags, WCHAR strSessionKey[]);
+DWORD WINAPI RmEndSession(DWORD dwSessionHandle);
+DWORD WINAPI RmRegisterResources(DWORD dwSessionHandle, UINT nFiles, LPCWSTR rgsFileNames[],
+                                 UINT nApplications, RM_UNIQUE_PROCESS rgApplications[],
+                                 UINT nServices, LPCWSTR rgsServiceNames[]);
+DWORD WINAPI RmGetList(DWORD dwSessionHandle, UINT *pnProcInfoNeeded, UINT *pnProcInfo,
+                       RM_PROCESS_INFO rgAffectedApps[], LPDWORD lpdwRebootReasons);
+#ifdef __cplusplus
+}
+#endif
+HEADER
+
 # -nostdlibinc: no host or Visual Studio headers, only clang's own (for the
 # SSE2 intrinsics) and Wine's, taken as system headers so their warnings do
 # not count. WINE_UNICODE_NATIVE makes Wine's WCHAR wchar_t, as it is on
 # Windows (otherwise char16_t). The defines are the Windows build's.
 flags=(-fsyntax-only -fms-compatibility -fms-extensions -std=c++17 -nostdlibinc
-       -isystem "$wine_inc/msvcrt" -isystem "$wine_inc/windows" -I "$root" -I "$tmp"
+       -isystem "$wine_inc/msvcrt" -isystem "$tmp/wine-gaps" -isystem "$wine_inc/windows"
+       -I "$root" -I "$tmp"
        -DWINE_UNICODE_NATIVE -D_WIN32_WINNT=0x0600 -DWIN32_LEAN_AND_MEAN -DNOMINMAX
        -Wall -Wextra -pedantic -Wgnu -Wvla -Werror)
 # Wine's winnt.h defines these interlocked functions inline where it thinks

@@ -220,7 +220,7 @@ printf 'a log anyone may read\r\n' >"$drive/log_QX.log"
 chmod 644 "$drive/log_QX.log"
 install_setting_aside "a log anyone may read" "its access list lets S-1-1-0 in"
 check "its lines kept under the new name" grep -q 'a log anyone may read' "$(set_aside)"
-rm -f "$(set_aside)" "$drive/log_QX.log"
+rm -rf "$drive"/log_QX.log.set-aside-* "$drive/log_QX.log"
 # A link or junction cannot be shown: Wine opens through a Unix link as if
 # it were what it leads to, and a rename through it moves that, where
 # Windows, opening without following, moves the link or junction itself.
@@ -228,14 +228,14 @@ printf 'not the log\r\n' >"$drive/quorvel-test/other.txt"
 ln "$drive/quorvel-test/other.txt" "$drive/log_QX.log"
 install_setting_aside "a second name" "it has more than one name"
 check "the linked file left alone" eval 'test "$(stat -c %h "$drive/quorvel-test/other.txt")" = 2 -a "$(tr -d "\r" <"$drive/quorvel-test/other.txt")" = "not the log"'
-rm -f "$(set_aside)" "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
+rm -rf "$drive"/log_QX.log.set-aside-* "$drive/log_QX.log" "$drive/quorvel-test/other.txt"
 # Folders any user may make in C:\ at the names an earlier version tried.
 mkdir "$drive/log_QX.log" "$drive"/log_QX.log.set-aside-{1..99}
 check "msiexec /i sets a folder aside, whatever folders have names beside it" msiexec /i 'C:\quorvel-test\new.msi'
 check "under a name of its own, and makes a fresh log" eval 'test -d "$(set_aside)" -a -f "$drive/log_QX.log"'
 check "and answers" ask
 check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
-rmdir "$(set_aside)" "$drive"/log_QX.log.set-aside-{1..99}
+rm -rf "$drive"/log_QX.log.set-aside-*
 mv "$drive/quorvel-test/log.saved" "$drive/log_QX.log"
 
 echo "== the package's custom actions run deferred, as SYSTEM, checked"
