@@ -15,6 +15,7 @@
 #include "identity/identity.h"
 #include "log/log.h"
 #include "prepare/prepare.h"
+#include "prepare/recovery.h"
 #include "prepare/seams_win.h"
 #include "fixtures.h"
 
@@ -33,9 +34,10 @@
 // - ModelHolder: a program the Restart Manager names as holding a file (Wine
 //   names none);
 // - ModelRandom: the random parts of set-aside names, in turn;
-// - ModelSidType: the SID type asked for (Wine's service manager keeps none);
-//   with ModelSettings, the SID type, the recovery and its flag the service
-//   manager answers with (Wine's keeps no SID type nor flag);
+// - ModelSidType, ModelRestartsAfterAnyFailure: the SID type and the failure
+//   actions flag asked for (Wine's service manager keeps neither), the SID
+//   type refused with ModelSidRefused; with ModelSettings, what the manager
+//   answers with, and a second action of none where the flag is not set;
 // - ModelReported: what was reported to the event log (Wine keeps none).
 static DWORD ModelDenied = 0;
 static bool ModelGoneOnce = false;
@@ -44,7 +46,7 @@ static const char *ModelSd = NULL;
 static std::map<ULONGLONG, std::string> ModelSet;
 static const wchar_t *ModelHolder = NULL;
 static std::vector<DWORD> ModelRandom;
-static DWORD ModelSidType = 0;
+static DWORD ModelSidType = 0, ModelSidRefused = 0;
 static bool ModelSettings = false;
 static BOOL ModelRestartsAfterAnyFailure = TRUE;
 struct Reported {
@@ -133,16 +135,20 @@ BOOL GenerateRandom(HCRYPTPROV hProvider, DWORD cb, BYTE *pb)
 
 BOOL ChangeServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID pvInfo)
 {
-    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO)
-        ModelSidType = ((SERVICE_SID_INFO *)pvInfo)->dwServiceSidType;
-    return dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO ||
-           ChangeServiceConfig2W(hService, dwInfoLevel, pvInfo);
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
+        ModelRestartsAfterAnyFailure =
+            ((SERVICE_FAILURE_ACTIONS_FLAG *)pvInfo)->fFailureActionsOnNonCrashFailures;
+    if (dwInfoLevel != SERVICE_CONFIG_SERVICE_SID_INFO)
+        return ChangeServiceConfig2W(hService, dwInfoLevel, pvInfo);
+    ModelSidType = ((SERVICE_SID_INFO *)pvInfo)->dwServiceSidType;
+    SetLastError(ModelSidRefused);
+    return ModelSidRefused == 0;
 }
 
 BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer, DWORD cbBuffer,
                          LPDWORD pcbNeeded)
 {
-    if (!ModelSettings || cbBuffer < sizeof(SERVICE_FAILURE_ACTIONSW) + sizeof(SC_ACTION))
+    if (!ModelSettings || cbBuffer < sizeof(SERVICE_FAILURE_ACTIONSW) + 2 * sizeof(SC_ACTION))
         return QueryServiceConfig2W(hService, dwInfoLevel, pbBuffer, cbBuffer, pcbNeeded);
     if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
         ((SERVICE_SID_INFO *)pbBuffer)->dwServiceSidType = ModelSidType;
@@ -152,9 +158,10 @@ BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer,
     } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
         SERVICE_FAILURE_ACTIONSW *pActions = (SERVICE_FAILURE_ACTIONSW *)pbBuffer;
         memset(pActions, 0, sizeof *pActions);
-        pActions->cActions = 1;
+        pActions->cActions = ModelRestartsAfterAnyFailure ? 1 : 2;
         pActions->lpsaActions = (SC_ACTION *)(pActions + 1);
         pActions->lpsaActions[0] = {SC_ACTION_RESTART, 5000};
+        pActions->lpsaActions[1] = {SC_ACTION_NONE, 0};
     }
     return TRUE;
 }
@@ -346,6 +353,7 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
         {"a log anyone may read", false, NULL, 0, "its access list lets S-1-1-0 in"},
         {"a log another user made", false, "O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;BA)", 0,
          "its owner, S-1-5-21-1-2-3-1001, is neither"},
+        {"a log LocalService made", false, "O:LSD:P(A;;FA;;;BA)", 0, "its owner, S-1-5-19,"},
         {"a log LocalService may hold", false, "O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FA;;;LS)", 0,
          "its access list lets S-1-5-19 in"},
         {"a log with C:\\'s entry for Users", false, "O:BAD:(A;;FA;;;BA)(A;ID;0x1200a9;;;BU)", 0,
@@ -473,9 +481,17 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     RemoveDirectoryA(LOG_PATH);
     FreeSid(pServiceSid);
 
-    // The SID type asked for: a SID of the service's own, unrestricted.
+    // The SID type asked for: a SID of the service's own, unrestricted; a
+    // refusal for any reason but a manager without SID types fails the step.
+    // The failure actions flag asked for: a failed start is restarted too.
     EXPECT_TRUE(GiveServiceItsSid(SERVICE_NAME_W));
     EXPECT_EQ(1u /* SERVICE_SID_TYPE_UNRESTRICTED */, ModelSidType);
+    ModelSidRefused = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(GiveServiceItsSid(SERVICE_NAME_W));
+    ModelSidRefused = 0;
+    ModelRestartsAfterAnyFailure = FALSE;
+    EXPECT_TRUE(SetRecovery(SERVICE_NAME_W));
+    EXPECT_TRUE(ModelRestartsAfterAnyFailure);
 }
 
 // The check reads only, and reports nothing to the event log: on an install
@@ -498,8 +514,9 @@ TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
     ModelReported.clear();
     EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
 
-    // Each undone: the account and start, the SID type, the flag, the log's
-    // owner and protection, and the pipe opened to anonymous remote users.
+    // Each undone: the account and start, the SID type, a failure not
+    // restarted and the flag, the log's owner and protection, and the pipe
+    // opened to anonymous remote users.
     ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
                                      SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
                                      L"", NULL));
@@ -513,7 +530,7 @@ TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
                                              KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &hKey, NULL));
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(hKey, "NullSessionPipes", 0, REG_MULTI_SZ,
                                             (const BYTE *)rgbPipes, sizeof rgbPipes));
-    EXPECT_EQ(7, CheckInstall(L"C:\\log_QX.log"));
+    EXPECT_EQ(8, CheckInstall(L"C:\\log_QX.log"));
     ModelSettings = false;
     ModelRestartsAfterAnyFailure = TRUE;
     ModelSd = NULL;
@@ -533,6 +550,8 @@ TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
     EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
     EXPECT_EQ(index, FileIndex(LOG_PATH));
     EXPECT_EQ("a log line\r\n", ReadLogFile());
+    // A mistyped option checks nothing and says so by its exit code.
+    EXPECT_EQ(2, RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\" /check", "", &out, &err));
     RegDeleteValueA(hKey, "NullSessionPipes");
     RegCloseKey(hKey);
 }
