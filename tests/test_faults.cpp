@@ -341,6 +341,8 @@ TEST_F(Faults, AReadFailingPartwayGivesNoCountAndAShortReadIsReadOn)
         std::string path;
         long long count; // -1: "Can't open"
     } cases[] = {
+        {FaultFile(5000, "eio", 0), -1},                     // in the very first read
+        {FaultFile(3 * B, "eio", 0), -1},
         {FaultFile(3 * B, "eio", B / 2 + 12345), -1},        // in the first block, after some bytes
         {FaultFile(3 * B, "eio", B + B / 2 + 7), -1},        // in a later block
         {FaultFile(3 * B, "eio", B), -1},                    // at a block's start
