@@ -166,7 +166,7 @@ static DWORD WINAPI DrainThread(LPVOID pv)
 
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs,
-               const std::function<void(HANDLE hInput)> &whileRunning)
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning)
 {
     std::vector<wchar_t> cmd(commandLine.size() + 1);
     MultiByteToWideChar(CP_UTF8, 0, commandLine.c_str(), -1, cmd.data(), (int)cmd.size());
@@ -175,7 +175,7 @@ int RunProgram(const std::string &commandLine, const std::string &input, std::st
 
 int RunProgram(const std::wstring &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs,
-               const std::function<void(HANDLE hInput)> &whileRunning)
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning)
 {
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
@@ -213,7 +213,7 @@ int RunProgram(const std::wstring &commandLine, const std::string &input, std::s
     if (!input.empty())
         WriteFile(hInWrite, input.data(), (DWORD)input.size(), &cbWritten, NULL);
     if (whileRunning)
-        whileRunning(hInWrite);
+        whileRunning(hInWrite, pi.hProcess);
     CloseHandle(hInWrite);
 
     DWORD dwExit = (DWORD)-1;

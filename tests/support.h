@@ -95,12 +95,12 @@ std::string SayExit(HANDLE hPipe);
 std::string ExeDir(void);
 // Runs a program with the given command line (UTF-8) and standard input; collects
 // its standard output and error. whileRunning, if given, is called once the
-// input is written, with the input still open for more. Returns the exit
-// code, or -1.
+// input is written, with the input still open for more and the process.
+// Returns the exit code, or -1.
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
-               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning = nullptr);
 // The same with a wide command line, which may hold what UTF-8 cannot.
 int RunProgram(const std::wstring &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
-               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning = nullptr);
