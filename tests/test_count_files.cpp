@@ -70,8 +70,20 @@ static bool ModelHangHelper = false;
 static HANDLE ModelHangRead = NULL;
 static volatile LONG HelperHung = 0;
 
+// With ModelReplaceAtFirstRead, the caller's first read finds its file
+// renamed and a file of as many bytes but no spaces made under its name: a
+// handle reopened by name (as Wine reopens, and SMB must) reaches that one.
+static bool ModelReplaceAtFirstRead = false;
+
 BOOL ReadFileAt(HANDLE hFile, ULONGLONG ibAt, void *pv, DWORD cb, DWORD *pcbRead)
 {
+    LARGE_INTEGER cbFile;
+    if (ModelReplaceAtFirstRead && ibAt == 0 && GetFileSizeEx(hFile, &cbFile)) {
+        ModelReplaceAtFirstRead = false;
+        MoveFileExA(ModelOpenedName.c_str(), (ModelOpenedName + ".old").c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
+        EXPECT_TRUE(WriteWholeFile(ModelOpenedName, std::string((size_t)cbFile.QuadPart, 'x')));
+    }
     if (GetCurrentThreadId() != CaseThreadId) {
         InterlockedIncrement(&HelperReads);
         if (ModelHangHelper) {
@@ -389,18 +401,30 @@ TEST_F(CountFiles, WhatTheOpenReachedDecides)
 }
 
 // On a redirector the helper reads only with a handle shown to reach the
-// caller's very file, which a reopen of the same file is.
-TEST_F(CountFiles, ARedirectorsFileIsReadByTheHelperWhereItsHandleIsTheSameFile)
+// caller's very file: a reopen of the same file is one; a reopen that reaches
+// the file put in its place is not, and the caller then reads alone. A
+// redirector may call itself a disk, but says it is remote.
+TEST_F(CountFiles, ARedirectorsFileIsReadByTheHelperOnlyWhereItsHandleIsTheSameFile)
 {
     const size_t cb = (size_t)COUNT_HELPER_MIN_BYTES + 2 * COUNT_BLOCK_SIZE;
-    std::string path = File("remote.txt", std::string(cb, ' '));
-    ModelDeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
+    const struct {
+        bool fReplaced;
+        DWORD dwType;
+    } cases[] = {{false, FILE_DEVICE_NETWORK_FILE_SYSTEM},
+                 {true, FILE_DEVICE_NETWORK_FILE_SYSTEM},
+                 {true, FILE_DEVICE_DISK}};
     ModelDeviceCharacteristics = FILE_REMOTE_DEVICE;
-    ModelHoldBlock1 = true;
-    InterlockedExchange(&Block2Read, 0);
-    InterlockedExchange(&HelperReads, 0);
-    EXPECT_EQ(cb, Count(path).count);
-    EXPECT_GT(HelperReads, 0);
+    for (const auto &c : cases) {
+        std::string path = File("remote.txt", std::string(cb, ' '));
+        ModelDeviceType = c.dwType;
+        // Held only where the helper must read, else block 1 waits out the hold.
+        ModelHoldBlock1 = !c.fReplaced;
+        ModelReplaceAtFirstRead = c.fReplaced;
+        InterlockedExchange(&Block2Read, 0);
+        InterlockedExchange(&HelperReads, 0);
+        EXPECT_EQ(cb, Count(path).count) << c.fReplaced << " " << c.dwType;
+        EXPECT_EQ(!c.fReplaced, HelperReads > 0) << c.fReplaced << " " << c.dwType;
+    }
     ModelHoldBlock1 = false;
     ModelDeviceType = 0;
     ModelDeviceCharacteristics = 0;
