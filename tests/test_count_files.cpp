@@ -167,15 +167,6 @@ TEST_F(CountFiles, TheCasesUsersMeet)
     EXPECT_EQ(2u, Checked(File("lonecr.txt", " \r \r")));
 }
 
-TEST_F(CountFiles, RepliesNameTheFileAndItsCount)
-{
-    std::string path = File("words.txt", "one two  three");
-    EXPECT_EQ("(Server): file:" + path + ", spaces = 3", Reply(path));
-    EXPECT_EQ("(Server): file:" + path + ", spaces = 3", Reply(path)) << "the count starts at 0 again";
-    std::string empty = File("empty.txt", "");
-    EXPECT_EQ("(Server): file:" + empty + ", spaces = 0", Reply(empty));
-}
-
 TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
 {
     EXPECT_EQ("(Server)Can't open " + dir + "\\missing.txt!", Reply(dir + "\\missing.txt"));
