@@ -154,13 +154,6 @@ TEST_F(Log, AppendsAndKeepsWhatWasThere)
     EXPECT_EQ(std::string("old\0bytes\xFF", 10) + "Waiting for connect...\n\r\n", ReadLogFile());
 }
 
-TEST_F(Log, LinesEndInCrLfAfterTheirOwnLineFeed)
-{
-    EXPECT_EQ(16, WriteLog("Client exited\n"));
-    EXPECT_EQ(2, WriteLog(""));
-    EXPECT_EQ("Client exited\n\r\n\r\n", ReadLogFile());
-}
-
 TEST_F(Log, RefusedWhileHeldWithoutSharing)
 {
     ASSERT_EQ(7, WriteLog("first"));
