@@ -134,13 +134,23 @@ TEST_F(Client, SaysWhenTheServiceIsNotRunning)
     EXPECT_EQ("", out);
 }
 
-// 0xFFFFFFFF would mean "wait forever"; the largest value below it is taken.
-TEST_F(Client, RefusesAWaitItCannotHonour)
+// Its use on --help, and its version; a usage error (2) for an unknown
+// option, an option without its value, and a wait it cannot honour: 0xFFFFFFFF
+// would mean "wait forever", so the largest value below it is taken.
+TEST_F(Client, SaysItsUseAndRefusesWhatItCannotTake)
 {
     std::string out, err;
-    for (const char *szBad : {"-1", "4294967295", "18446744073709551617", "\"\"", "10x", "+5"})
-        EXPECT_EQ(2, RunProgram(ClientCommand(std::string("--wait ") + szBad), "", &out, &err))
-            << szBad;
+    EXPECT_EQ(0, RunProgram(ClientCommand("--help"), "", &out, &err));
+    EXPECT_NE(std::string::npos, out.find("Usage: quorvel-client")) << out;
+    std::string version;
+    EXPECT_EQ(0, RunProgram(ClientCommand("--version"), "", &version, &err));
+    EXPECT_EQ("quorvel-client " QUORVEL_VERSION "\r\n", version);
+    for (const char *szBad : {"--bogus", "--wait 5 --server", "--wait", "--wait -1",
+                              "--wait 4294967295", "--wait 18446744073709551617", "--wait \"\"",
+                              "--wait 10x", "--wait +5"})
+        EXPECT_EQ(2, RunProgram(ClientCommand(szBad), "", &out, &err)) << szBad;
+    for (const char *szSaid : {"unknown option", "--wait needs a value", "--wait takes milliseconds"})
+        EXPECT_NE(std::string::npos, err.find(szSaid)) << err;
     EXPECT_EQ(3, RunProgram(ClientCommand("--wait 4294967294 x"), "", &out, &err)) << err;
 }
 
@@ -168,20 +178,6 @@ TEST_F(Client, GivesUpOnABusyServiceAfterItsWait)
         EXPECT_NE(std::string::npos, err.find("busy")) << err;
         EXPECT_GE(dwElapsed, dwWaitMs);
     }
-}
-
-TEST_F(Client, ExplainsItsUse)
-{
-    std::string out, err;
-    EXPECT_EQ(0, RunProgram(ClientCommand("--help"), "", &out, &err));
-    EXPECT_NE(std::string::npos, out.find("Usage: quorvel-client")) << out;
-    EXPECT_EQ(2, RunProgram(ClientCommand("--bogus"), "", &out, &err));
-    EXPECT_EQ(2, RunProgram(ClientCommand("--wait 5 --server"), "", &out, &err));
-    EXPECT_EQ(2, RunProgram(ClientCommand("--wait"), "", &out, &err));
-    EXPECT_NE(std::string::npos, err.find("--wait needs a value")) << err;
-    std::string version;
-    EXPECT_EQ(0, RunProgram(ClientCommand("--version"), "", &version, &err));
-    EXPECT_EQ("quorvel-client " QUORVEL_VERSION "\r\n", version);
 }
 
 } // namespace
