@@ -1,6 +1,7 @@
 // Real files on the prefix's C: drive, and the real log file read back.
 #include "support.h"
 
+#include <aclapi.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -8,30 +9,39 @@
 
 static const char TEST_ROOT[] = "C:\\quorvel-tests";
 
-static void RemoveTree(const std::string &dir)
+DWORD RemoveAll(const std::string &path)
 {
+    // What a case may have left that would refuse the removal: an access list
+    // (Windows checks it, Wine turns it into the file's mode) and the
+    // read-only attribute, cleared before anything else.
+    SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL,
+                          NULL, NULL, NULL);
+    DWORD dwAttributes = GetFileAttributesA(path.c_str());
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    HANDLE hFind = (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                       ? FindFirstFileA((path + "\\*").c_str(), &fd)
+                       : INVALID_HANDLE_VALUE;
     if (hFind != INVALID_HANDLE_VALUE) {
         do {
-            if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
-                continue;
-            std::string path = dir + "\\" + fd.cFileName;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileA(path.c_str());
+            if (strcmp(fd.cFileName, ".") != 0 && strcmp(fd.cFileName, "..") != 0)
+                RemoveAll(path + "\\" + fd.cFileName);
         } while (FindNextFileA(hFind, &fd));
         FindClose(hFind);
     }
-    RemoveDirectoryA(dir.c_str());
+    BOOL fRemoved = (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path.c_str())
+                                                              : DeleteFileA(path.c_str());
+    return fRemoved ? ERROR_SUCCESS : GetLastError();
 }
 
 std::string MakeTestDir(const char *szName)
 {
     CreateDirectoryA(TEST_ROOT, NULL);
     std::string dir = std::string(TEST_ROOT) + "\\" + szName;
-    RemoveTree(dir);
+    RemoveAll(dir);
     CreateDirectoryA(dir.c_str(), NULL);
     return dir;
 }

@@ -12,6 +12,10 @@
 
 #include "pipe/protocol.h"
 
+// Removes a file or a folder and all it holds, first clearing the access
+// list and attributes that would refuse it. ERROR_SUCCESS, also when there
+// was nothing, or the error of the removal that failed.
+DWORD RemoveAll(const std::string &path);
 // A folder of the test's own, made empty; paths inside it are returned whole.
 std::string MakeTestDir(const char *szName);
 bool WriteWholeFile(const std::string &path, const std::string &bytes);
@@ -55,7 +59,9 @@ bool RemoveServiceRegistration(SC_HANDLE hManager,
 SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager);
 // Leaves the machine as a case expects to find it, whatever an earlier case
 // (killed at its time-out, say) left: no registration and no process of the
-// service, no log file nor a directory in its place, and the pipe's name free.
+// service, no log file nor a directory in its place (the fault file system's
+// small disk let go of, its held reads freed, and whatever list or attribute
+// a case gave it cleared first), and the pipe's name free.
 // Every case that uses the machine calls it first and fails with what it
 // returns: what it could not clean, or "". All its steps share one deadline,
 // twice LEFTOVER_WAIT_MS away, well inside a case's time-out.
@@ -95,12 +101,12 @@ std::string SayExit(HANDLE hPipe);
 std::string ExeDir(void);
 // Runs a program with the given command line (UTF-8) and standard input; collects
 // its standard output and error. whileRunning, if given, is called once the
-// input is written, with the input still open for more. Returns the exit
-// code, or -1.
+// input is written, with the input still open for more and the process.
+// Returns the exit code, or -1.
 int RunProgram(const std::string &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
-               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning = nullptr);
 // The same with a wide command line, which may hold what UTF-8 cannot.
 int RunProgram(const std::wstring &commandLine, const std::string &input, std::string *pOut,
                std::string *pErr, DWORD dwTimeoutMs = 30000,
-               const std::function<void(HANDLE hInput)> &whileRunning = nullptr);
+               const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning = nullptr);

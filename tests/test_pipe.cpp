@@ -36,23 +36,6 @@ protected:
     void Start(bool fCreate = true) { hLoop = StartLoopThread(fCreate); }
 };
 
-TEST_F(Pipe, OneConnectionIsServedAndLogged)
-{
-    Start();
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    std::string reply;
-    ASSERT_TRUE(SendText(hClient, words));
-    ASSERT_TRUE(ReadMessage(hClient, &reply));
-    EXPECT_EQ(wordsReply + std::string(1, '\0'), reply) << "one message of strlen + 1 bytes";
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-
-    Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
-    for (const std::string &line : OneConnection(words, wordsReply))
-        expected.push_back(line);
-    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
-}
-
 TEST_F(Pipe, RequestsAreAnsweredInOrder)
 {
     Start();
@@ -68,24 +51,6 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     ASSERT_LE(441u, longPath.size());
     EXPECT_EQ("(Server): file:" + longPath + ", spaces = 2", Ask(hClient, longPath));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-}
-
-TEST_F(Pipe, ASecondClientIsBusyUntilTheFirstLeaves)
-{
-    Start();
-    HANDLE hFirst = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hFirst);
-    EXPECT_EQ(wordsReply, Ask(hFirst, words));
-
-    DWORD dwError = 0;
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenClient(&dwError, 0));
-    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, dwError);
-
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hFirst));
-    HANDLE hSecond = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hSecond);
-    EXPECT_EQ(wordsReply, Ask(hSecond, words));
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
 }
 
 TEST_F(Pipe, ALongerMessageIsReadInTwo)
@@ -194,18 +159,14 @@ TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
                                         512, 512, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hSquatter);
-    EXPECT_EQ(-1, CreatePipeInstance());
-    DWORD dwError = GetLastError();
-    EXPECT_TRUE(dwError == ERROR_PIPE_BUSY || dwError == ERROR_ACCESS_DENIED) << dwError;
-    EXPECT_EQ(INVALID_HANDLE_VALUE, PipeHandle);
-    const std::string failed = "CreateNamedPipe: Error " + std::to_string(dwError) + "\n";
-    EXPECT_EQ(failed, LogLines().at(0));
-
     DWORD dwStart = GetTickCount();
     Start(false);
+    const std::string failed = WaitForLogLines(2).at(1);
+    EXPECT_TRUE(failed == "CreateNamedPipe: Error 231\n" || failed == "CreateNamedPipe: Error 5\n")
+        << failed;
     // Three paced failures take at least the first two pauses; a busy loop
     // would log them within a moment.
-    const size_t FAILURES = 1 + 3;
+    const size_t FAILURES = 3;
     Lines lines;
     do {
         Sleep(10);
