@@ -144,8 +144,16 @@ std::string CleanMachine(void)
             CloseHandle(hControl);
     }
     DWORD dwError = RemoveAll(LOG_PATH);
+    // And what the preparation set aside beside it.
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((std::string(LOG_PATH) + ".set-aside-*").c_str(), &found);
+    for (BOOL fMore = hFind != INVALID_HANDLE_VALUE; fMore && dwError == ERROR_SUCCESS;
+         fMore = FindNextFileA(hFind, &found))
+        dwError = RemoveAll(std::string("C:\\") + found.cFileName);
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
     if (dwError != ERROR_SUCCESS)
-        return "the log file, or a directory in its place, could not be removed: error " +
+        return "the log file, a directory in its place, or what was set aside beside it, could not be removed: error " +
                std::to_string(dwError) + ", attributes " + std::to_string(GetFileAttributesA(LOG_PATH));
     // 2: no instance of the name exists, ours or anyone's.
     if (!WaitUntil([] { return !WaitNamedPipeA(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; },

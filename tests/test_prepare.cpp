@@ -259,7 +259,6 @@ std::string LogSddl(PSID pServiceSid)
 // and no takeover advice; and stopped too, exit 1, where a call fails.
 TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
 {
-    SetAsides(true); // what a failed run left
     std::string out, dacl;
     ASSERT_EQ(0, RunPrepare(&out, &dacl)) << out;
     EXPECT_NE(std::string::npos, out.find("made C:\\log_QX.log")) << out;
@@ -341,7 +340,6 @@ SYSTEMTIME LocalTimeIn(int nSeconds)
 // list that shuts us out and the holder's name are modelled.
 TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
 {
-    SetAsides(true); // what a failed run left
     const char szOld[] = "lines a user may read";
     const struct {
         const char *szWhat;
