@@ -50,6 +50,18 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     std::string longPath = MakeLongPathFile(dir, 441, "a b c");
     ASSERT_LE(441u, longPath.size());
     EXPECT_EQ("(Server): file:" + longPath + ", spaces = 2", Ask(hClient, longPath));
+    // Past 4 GiB a read's offset needs its high part, through the real reads:
+    // one that lost it would read the file's start again. Sparse, so it takes
+    // no room: zeros, then spaces.
+    std::string past4g = dir + "\\past4g.bin";
+    HANDLE hFile = CreateFileA(past4g.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    LARGE_INTEGER ib;
+    ib.QuadPart = (1LL << 32) + 100;
+    DWORD cb = 0;
+    EXPECT_TRUE(SetFilePointerEx(hFile, ib, NULL, FILE_BEGIN) && WriteFile(hFile, "   ", 3, &cb, NULL));
+    CloseHandle(hFile);
+    EXPECT_EQ("(Server): file:" + past4g + ", spaces = 3", Ask(hClient, past4g));
+    DeleteFileA(past4g.c_str());
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
