@@ -46,6 +46,7 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ("(Server): file:" + tabs + ", spaces = 1", Ask(hClient, tabs));
     EXPECT_EQ("(Server)Can't open " + dir + "\\none!", Ask(hClient, dir + "\\none"));
+    EXPECT_EQ("(Server)Can't open exits!", Ask(hClient, "exits")) << "only \"exit\" ends it";
     // Past MAX_PATH, judged by what the open reached, as the service asks it.
     std::string longPath = MakeLongPathFile(dir, 441, "a b c");
     ASSERT_LE(441u, longPath.size());
