@@ -232,29 +232,6 @@ TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
     }
 }
 
-// Past 4 GiB a read's offset needs its high part: a count that lost it would
-// read the file's start again. Sparse, so it takes no room: zeros, then spaces.
-TEST_F(CountFiles, ReadsPast4GiBReadThere)
-{
-    const ULONGLONG ibSpaces = (1ull << 32) + 100;
-    const DWORD cbSpaces = 1000;
-    std::string path = dir + "\\past4g.bin";
-    HANDLE hFile = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hFile);
-    DWORD cb = 0;
-    LARGE_INTEGER ib;
-    ib.QuadPart = (LONGLONG)ibSpaces;
-    std::string spaces(cbSpaces, ' ');
-    bool fWritten = SetFilePointerEx(hFile, ib, NULL, FILE_BEGIN) &&
-                    WriteFile(hFile, spaces.data(), cbSpaces, &cb, NULL) && cb == cbSpaces;
-    CloseHandle(hFile);
-    ASSERT_TRUE(fWritten) << GetLastError();
-    Counted c = Count(path);
-    DeleteFileA(path.c_str());
-    EXPECT_TRUE(c.fOpened);
-    EXPECT_EQ(cbSpaces, c.count);
-}
-
 // Under WOW64 the file in System32, not its SysWOW64 namesake; the reference
 // reads it through Z:, never redirected.
 TEST_F(CountFiles, ASystem32PathCountsTheSystem32File)

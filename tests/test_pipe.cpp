@@ -44,12 +44,29 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     HANDLE hClient = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
+    // Held by a program that writes it and shares the rest: counted all the same.
+    HANDLE hWriter = CreateFileA(tabs.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                 FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
     EXPECT_EQ("(Server): file:" + tabs + ", spaces = 1", Ask(hClient, tabs));
+    CloseHandle(hWriter);
     EXPECT_EQ("(Server)Can't open " + dir + "\\none!", Ask(hClient, dir + "\\none"));
+    EXPECT_EQ("(Server)Can't open exits!", Ask(hClient, "exits")) << "only \"exit\" ends it";
     // Past MAX_PATH, judged by what the open reached, as the service asks it.
     std::string longPath = MakeLongPathFile(dir, 441, "a b c");
     ASSERT_LE(441u, longPath.size());
     EXPECT_EQ("(Server): file:" + longPath + ", spaces = 2", Ask(hClient, longPath));
+    // Past 4 GiB a read's offset needs its high part, through the real reads:
+    // one that lost it would read the file's start again. Sparse, so it takes
+    // no room: zeros, then spaces.
+    std::string past4g = dir + "\\past4g.bin";
+    HANDLE hFile = CreateFileA(past4g.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    LARGE_INTEGER ib;
+    ib.QuadPart = (1LL << 32) + 100;
+    DWORD cb = 0;
+    EXPECT_TRUE(SetFilePointerEx(hFile, ib, NULL, FILE_BEGIN) && WriteFile(hFile, "   ", 3, &cb, NULL));
+    CloseHandle(hFile);
+    EXPECT_EQ("(Server): file:" + past4g + ", spaces = 3", Ask(hClient, past4g));
+    DeleteFileA(past4g.c_str());
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
