@@ -158,7 +158,8 @@ static int CheckNullSessionPipes(void)
 int CheckInstall(const wchar_t *wszLog)
 {
     int nFindings = 0;
-    static BYTE rgbSetting[SETTING_BYTES];
+    // Aligned for the structures the manager writes into it.
+    alignas(16) static BYTE rgbSetting[SETTING_BYTES];
     SC_HANDLE hManager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE hService =
         hManager != NULL ? OpenServiceW(hManager, SERVICE_NAME_W, SERVICE_QUERY_CONFIG) : NULL;
