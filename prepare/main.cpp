@@ -5,6 +5,7 @@
 // an administrator runs it to rotate the log. No arguments. Exit code 0 when
 // the service and its log are ready, 1 otherwise, 2 for an argument; each
 // outcome is a line on standard output and in the Application event log.
+// With --check alone it only reads, and its exit code counts its findings.
 #include <windows.h>
 
 #include <string.h>
