@@ -10,14 +10,12 @@
 
 #include <string.h>
 
-#include "../identity/identity.h"
 #include "../log/log.h"
 #include "prepare.h"
-#include "recovery.h"
 
 int main(int argc, char **argv)
 {
-    wchar_t wszLog[MAX_PATH], wszSetAside[MAX_PATH];
+    wchar_t wszLog[MAX_PATH];
     if (MultiByteToWideChar(CP_ACP, 0, LOG_PATH, -1, wszLog, MAX_PATH) == 0)
         return 1;
     // The one argument: a read-only check; its exit code counts what it found.
@@ -30,16 +28,5 @@ int main(int argc, char **argv)
             CHECK_OPTION, argv[1]);
         return 2;
     }
-    PSID pServiceSid = NULL;
-    if (!GiveServiceItsSid(SERVICE_NAME_W) || !SetRecovery(SERVICE_NAME_W))
-        return 1;
-    if (!OurServiceSid(&pServiceSid)) {
-        Say(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
-            "cannot derive the service's SID from its name: error %lu",
-            (unsigned long)GetLastError());
-        return 1;
-    }
-    LogOutcome outcome = PrepareLogFile(wszLog, pServiceSid, wszSetAside, MAX_PATH);
-    FreeSid(pServiceSid);
-    return (outcome == LogHeld || outcome == LogFailed) ? 1 : 0;
+    return PrepareInstall(wszLog);
 }

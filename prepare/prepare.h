@@ -43,6 +43,10 @@ enum LogOutcome {
 LogOutcome PrepareLogFile(const wchar_t *wszLog, PSID pServiceSid, wchar_t *wszSetAside,
                           size_t cchSetAside);
 
+// Prepares the registered service and its log, the whole install step:
+// returns the program's exit code, 0 when both are ready, 1 otherwise.
+int PrepareInstall(const wchar_t *wszLog);
+
 // Checks the installed service against what the preparation and the install
 // make it (its account, start, SID type and recovery, the log's owner and
 // list, the pipe kept from anonymous remote users): reads only, and reports

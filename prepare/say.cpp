@@ -20,7 +20,7 @@ void Say(WORD wType, DWORD dwEventId, const char *szFormat, ...)
     va_end(args);
     printf("%s\n", szLine);
     fflush(stdout);
-    HANDLE hSource = RegisterEventSourceA(NULL, SERVICE_NAME);
+    HANDLE hSource = OpenEventSource(SERVICE_NAME);
     if (hSource != NULL) {
         ReportEventLine(hSource, wType, dwEventId, szLine);
         DeregisterEventSource(hSource);

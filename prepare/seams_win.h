@@ -32,6 +32,10 @@ BOOL GenerateRandom(HCRYPTPROV hProvider, DWORD cb, BYTE *pb);
 // ChangeServiceConfig2W: Wine's service manager keeps no SID type.
 BOOL ChangeServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID pvInfo);
 
+// RegisterEventSourceA on this machine: the Event Viewer finds a line's
+// message by the source's name, which Wine, keeping no event log, never uses.
+HANDLE OpenEventSource(LPCSTR szSource);
+
 // ReportEventA: Wine keeps no event log.
 BOOL ReportEventLine(HANDLE hSource, WORD wType, DWORD dwEventId, LPCSTR szLine);
 

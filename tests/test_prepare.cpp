@@ -38,7 +38,8 @@
 //   actions flag asked for (Wine's service manager keeps neither), the SID
 //   type refused with ModelSidRefused; with ModelSettings, what the manager
 //   answers with, and a second action of none where the flag is not set;
-// - ModelReported: what was reported to the event log (Wine keeps none).
+// - ModelReported, ModelSource: what was reported to the event log, and
+//   under which source (Wine keeps none).
 static DWORD ModelDenied = 0;
 static bool ModelGoneOnce = false;
 static int ModelRetaken = 0;
@@ -55,6 +56,7 @@ struct Reported {
     std::string line;
 };
 static std::vector<Reported> ModelReported;
+static std::string ModelSource;
 
 HANDLE CreateLogPlace(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
                       DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
@@ -166,6 +168,12 @@ BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer,
     return TRUE;
 }
 
+HANDLE OpenEventSource(LPCSTR szSource)
+{
+    ModelSource = szSource;
+    return RegisterEventSourceA(NULL, szSource);
+}
+
 BOOL ReportEventLine(HANDLE, WORD wType, DWORD dwEventId, LPCSTR szLine)
 {
     ModelReported.push_back({wType, dwEventId, szLine});
@@ -254,9 +262,9 @@ std::string LogSddl(PSID pServiceSid)
 // Made with its list from the first moment; set aside while another program
 // holds it sharing delete, which then reads no later line; made afresh and
 // then kept as the same file by the next run (an upgrade), read-only
-// cleared, as nobody else holds it; the install stopped while one holds it,
-// or a folder in its place, without sharing delete, with a line that says so
-// and no takeover advice; and stopped too, exit 1, where a call fails.
+// cleared, as nobody else holds it; the install stopped while one holds it
+// without sharing delete, with a line that says so and no takeover advice;
+// and stopped too, exit 1, where a call fails.
 TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
 {
     std::string out, dacl;
@@ -289,26 +297,17 @@ TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
     EXPECT_EQ(0u, GetFileAttributesA(LOG_PATH) & FILE_ATTRIBUTE_READONLY);
     EXPECT_TRUE(SetAsides().empty());
 
-    const struct {
-        bool fFolder;
-        const char *szLine;
-    } holds[] = {{false, "C:\\log_QX.log is a file held open by another program: close it, then "
-                         "install again"},
-                 {true, "C:\\log_QX.log is a folder held open by another program: close it, "
-                        "then install again"}};
-    for (const auto &hold : holds) {
-        if (hold.fFolder) {
-            ASSERT_TRUE(DeleteFileA(LOG_PATH) && CreateDirectoryA(LOG_PATH, NULL));
-        }
-        HANDLE hHolder = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-        EXPECT_EQ(1, RunPrepare(&out)) << out;
-        CloseHandle(hHolder);
-        EXPECT_NE(std::string::npos, out.find(hold.szLine)) << out;
-        EXPECT_EQ(std::string::npos, out.find("takeown")) << out;
-        EXPECT_TRUE(SetAsides().empty());
-    }
-    EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "left where it was";
+    // Held without delete sharing (a folder so held: PrepareSetsAside...).
+    HANDLE hHolder = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(1, RunPrepare(&out)) << out;
+    CloseHandle(hHolder);
+    EXPECT_NE(std::string::npos, out.find("C:\\log_QX.log is a file held open by another "
+                                          "program: close it, then install again"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("takeown")) << out;
+    EXPECT_TRUE(SetAsides().empty());
+    EXPECT_EQ("a later line\r\n", ReadLogFile()) << "left where it was";
 
     CloseServiceHandle(hService);
     hService = NULL;
@@ -479,17 +478,19 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     RemoveDirectoryA(LOG_PATH);
     FreeSid(pServiceSid);
 
-    // The SID type asked for: a SID of the service's own, unrestricted; a
-    // refusal for any reason but a manager without SID types fails the step.
-    // The failure actions flag asked for: a failed start is restarted too.
-    EXPECT_TRUE(GiveServiceItsSid(SERVICE_NAME_W));
-    EXPECT_EQ(1u /* SERVICE_SID_TYPE_UNRESTRICTED */, ModelSidType);
-    ModelSidRefused = ERROR_ACCESS_DENIED;
-    EXPECT_FALSE(GiveServiceItsSid(SERVICE_NAME_W));
-    ModelSidRefused = 0;
+    // The install step: a SID of the service's own, unrestricted, and a
+    // failed start restarted too; a SID type refused for any reason but a
+    // manager without SID types stops it, whatever else would succeed. Each
+    // line goes to the source the package registers the messages under.
     ModelRestartsAfterAnyFailure = FALSE;
-    EXPECT_TRUE(SetRecovery(SERVICE_NAME_W));
+    EXPECT_EQ(0, PrepareInstall(L"C:\\log_QX.log"));
+    EXPECT_EQ(1u /* SERVICE_SID_TYPE_UNRESTRICTED */, ModelSidType);
     EXPECT_TRUE(ModelRestartsAfterAnyFailure);
+    EXPECT_EQ("Quorvel service", ModelSource);
+    ModelSidRefused = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(1, PrepareInstall(L"C:\\log_QX.log"));
+    ModelSidRefused = 0;
+    EXPECT_EQ(EVENTLOG_ERROR_TYPE, ModelReported.back().wType);
 }
 
 // The check reads only, and reports nothing to the event log: on an install
