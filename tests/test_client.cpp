@@ -14,10 +14,7 @@ std::string ClientCommand(const std::string &args)
     return "\"" + ExeDir() + "\\quorvel-client.exe\" " + args;
 }
 
-class Client : public LoopTest {
-protected:
-    Client() : LoopTest("client") {}
-};
+using Client = LoopTest;
 
 // Asked by the name of its machine, here this one.
 TEST_F(Client, PrintsOneReplyPerPath)
