@@ -61,7 +61,7 @@ protected:
     {
         Service::SetUp();
         missing = dir + "\\none";
-        missingReply = "(Server)Can't open " + missing + "!";
+        missingReply = CantOpenReply(missing);
     }
     void TearDown() override
     {
@@ -249,7 +249,7 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     EXPECT_TRUE(SetNamedPipeHandleState(hClient, &dwMode, NULL, NULL)) << GetLastError();
     const std::string longest(MAX_REQUEST_LENGTH, 'w');
     const std::string request = longest + std::string(1, '\0');
-    const std::string reply = "(Server)Can't open " + longest + "!";
+    const std::string reply = CantOpenReply(longest);
     ASSERT_GT(reply.size(), PIPE_BUFFER_SIZE);
     const int nRequests = 3;
     OVERLAPPED ov[nRequests];
@@ -311,7 +311,7 @@ TEST_F(Faults, APathNamingAPipeIsRefusedAtOnce)
 
     std::string reply;
     ASSERT_TRUE(ReadMessage(hClient, &reply));
-    EXPECT_EQ("(Server)Can't open " + trap + "!" + std::string(1, '\0'), reply);
+    EXPECT_EQ(CantOpenReply(trap) + '\0', reply);
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
@@ -342,10 +342,9 @@ TEST_F(Faults, AReadFailingPartwayGivesNoCountAndAShortReadIsReadOn)
     SERVICE_STATUS_PROCESS ssp = StartRunning();
     HANDLE hClient = Connect();
     for (const auto &c : cases) {
-        std::string reply = c.count < 0 ? "(Server)Can't open " + c.path + "!"
-                                        : "(Server): file:" + c.path +
-                                              ", spaces = " + std::to_string(c.count);
-        EXPECT_EQ(reply, ::Ask(hClient, c.path));
+        EXPECT_EQ(c.count < 0 ? CantOpenReply(c.path)
+                              : "(Server): file:" + c.path + ", spaces = " + std::to_string(c.count),
+                  ::Ask(hClient, c.path));
     }
     EXPECT_EQ(wordsReply, ::Ask(hClient, words)) << "and the service goes on";
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
