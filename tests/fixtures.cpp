@@ -24,6 +24,12 @@ Lines Tail(const Lines &lines, size_t n)
     return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
 }
 
+Lines operator+(Lines a, const Lines &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 Lines ConnectionLines(const std::string &path, const std::string &reply)
 {
     return {"Connected. Waiting for command.\n", "Received: " + path + "\n", reply,

@@ -18,8 +18,9 @@ static const DWORD STATE_WAIT_MS = 20000;
 extern const Lines START_LINES;
 extern const Lines STOP_LINES;
 
-// The last n lines.
+// The last n lines; and the lines of a, then those of b.
 Lines Tail(const Lines &lines, size_t n);
+Lines operator+(Lines a, const Lines &b);
 // The lines of one connection: a request for path answered with reply, then
 // "exit", and the instance renewed for the next client.
 Lines ConnectionLines(const std::string &path, const std::string &reply);

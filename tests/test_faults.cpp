@@ -159,13 +159,11 @@ TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
     // one that says ten were lost (eleven or twelve where a client came early).
     EXPECT_EQ(wordsReply, ::Ask(hSecond, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
-    Lines expected = before;
     const Lines resumed = Tail(ConnectionLines(words, wordsReply), 6);
     Lines lines = WaitForLogLines(before.size() + 1 + resumed.size());
     long nDropped = DroppedCount(lines.at(before.size()));
     EXPECT_TRUE(nDropped >= 10 && nDropped <= 12) << lines[before.size()];
-    expected.push_back(lines[before.size()]);
-    expected.insert(expected.end(), resumed.begin(), resumed.end());
+    const Lines expected = before + Lines{lines[before.size()]} + resumed;
     EXPECT_EQ(expected, lines);
 
     // Held again while it stops: the stop lines are lost, the stop is not.
@@ -231,9 +229,7 @@ TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
     CloseHandle(hClient);
     // Nothing after the request but the stop: the count was dropped, not
     // reported.
-    Lines expected = {received};
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, Tail(LogLines(), expected.size()));
+    EXPECT_EQ(Lines{received} + STOP_LINES, Tail(LogLines(), 1 + STOP_LINES.size()));
 }
 
 // A client that asks and never reads: a reply longer than the pipe's buffer
@@ -267,10 +263,8 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
 
     // One request served, its reply written, and no further: the next
     // requests wait unread because the loop is held in that write.
-    Lines expected = START_LINES;
-    expected.push_back("Connected. Waiting for command.\n");
-    expected.push_back("Received: " + longest + "\n");
-    expected.push_back(reply);
+    const Lines expected =
+        START_LINES + Lines{"Connected. Waiting for command.\n", "Received: " + longest + "\n", reply};
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 
     StopPromptly(ssp.dwProcessId);
@@ -282,8 +276,7 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     }
     CloseHandle(hClient);
     // Nothing between the reply and the stop: the loop was held in its write.
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, WithoutEarlyClient(LogLines()));
+    EXPECT_EQ(expected + STOP_LINES, WithoutEarlyClient(LogLines()));
 }
 
 // Any local user may name a pipe of their own as the path. Read as a file,
@@ -381,9 +374,8 @@ TEST_F(Faults, AReadThatNeverReturnsHoldsNeitherTheStopNorARestart)
         if (line != "Connection loop still blocked: the pipe closes with the process")
             lines.push_back(line);
     }
-    Lines expected = {received};
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, Tail(lines, expected.size())) << "the stop's lines come last";
+    EXPECT_EQ(Lines{received} + STOP_LINES, Tail(lines, 1 + STOP_LINES.size()))
+        << "the stop's lines come last";
     CloseHandle(hClient);
 
     ssp = StartRunning();
@@ -423,8 +415,7 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     StopPromptly(ssp.dwProcessId);
 
-    Lines resumed = Tail(ConnectionLines(words, wordsReply), 6);
-    resumed.insert(resumed.end(), STOP_LINES.begin(), STOP_LINES.end());
+    const Lines resumed = Tail(ConnectionLines(words, wordsReply), 6) + STOP_LINES;
     bool fTorn = true;
     Lines lines = WithoutEarlyClient(LogLines(&fTorn));
     EXPECT_FALSE(fTorn);
@@ -434,12 +425,9 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     ASSERT_LT(START_LINES.size() + resumed.size(), lines.size());
     size_t iNotice = lines.size() - resumed.size() - 1;
     long nDropped = DroppedCount(lines[iNotice]);
-    Lines known = START_LINES;
-    known.push_back(lines[iNotice]);
-    known.insert(known.end(), resumed.begin(), resumed.end());
-    known.push_back("Connected. Waiting for command.\n");
-    known.push_back("Received: " + missing + "\n");
-    known.push_back(missingReply);
+    const Lines known = START_LINES + Lines{lines[iNotice]} + resumed +
+                        Lines{"Connected. Waiting for command.\n", "Received: " + missing + "\n",
+                              missingReply};
     int nCut = 0;
     for (const std::string &line : lines) {
         bool fKnown = false, fCut = false;

@@ -198,11 +198,9 @@ TEST_F(PipeModel, TheNameNeverLapsesBetweenClients)
     EXPECT_EQ(0, RemoteRefusals) << "a client of another machine is served too";
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    Lines left(once.begin(), once.begin() + 3), expected = started;
-    left.push_back("ReadFile: Error 109\n");
-    left.insert(left.end(), once.end() - 2, once.end());
-    for (const Lines &connection : {once, left, once, once})
-        expected.insert(expected.end(), connection.begin(), connection.end());
+    const Lines left = Lines(once.begin(), once.begin() + 3) + Lines{"ReadFile: Error 109\n"} +
+                       Tail(once, 2);
+    const Lines expected = started + once + left + once + once;
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 }
 
@@ -239,14 +237,13 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
     hLoop = StartLoopThread();
     FailuresLeft = 1;
     AskAndLeave();
-    Lines expected = started;
-    expected.insert(expected.end(), once.begin(), once.end() - 2);
-    expected.push_back("CreateNamedPipe: Error " + std::to_string(ERROR_NO_SYSTEM_RESOURCES) + "\n");
+    Lines expected = started + Lines(once.begin(), once.end() - 2) +
+                     Lines{"CreateNamedPipe: Error " + std::to_string(ERROR_NO_SYSTEM_RESOURCES) + "\n"};
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 
     Sleep(CONNECT_RETRY_FIRST_MS * 4);
     AskAndLeave();
-    expected.insert(expected.end(), once.begin(), once.end());
+    expected = expected + once;
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
     EXPECT_EQ(1, FirstInstanceCreations) << "the first-instance flag only at start";
 }
