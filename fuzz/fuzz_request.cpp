@@ -119,20 +119,14 @@ static void CheckReply(const char *reply, const char *request, int counted,
                        unsigned long long count)
 {
     char szWant[2 * MESSAGE_SIZE];
-    char szCount[COUNT_DIGITS_MAX + 1];
-    size_t cchRequest = strlen(request);
-    size_t cchWant = 0;
-    if (counted) {
-        Append(szWant, sizeof szWant, &cchWant, szCountedHead, strlen(szCountedHead));
-        Append(szWant, sizeof szWant, &cchWant, request, cchRequest);
-        Append(szWant, sizeof szWant, &cchWant, szCountedMid, strlen(szCountedMid));
-        size_t cchCount = SignedDecimal(count, szCount, sizeof szCount);
-        Append(szWant, sizeof szWant, &cchWant, szCount, cchCount);
-    } else {
-        Append(szWant, sizeof szWant, &cchWant, szCantHead, strlen(szCantHead));
-        Append(szWant, sizeof szWant, &cchWant, request, cchRequest);
-        Append(szWant, sizeof szWant, &cchWant, szCantTail, strlen(szCantTail));
-    }
+    char szCount[COUNT_DIGITS_MAX + 1] = "";
+    size_t cchRequest = strlen(request), cchWant = 0;
+    if (counted)
+        SignedDecimal(count, szCount, sizeof szCount);
+    const char *rgszPart[] = {counted ? szCountedHead : szCantHead, request,
+                              counted ? szCountedMid : szCantTail, szCount};
+    for (const char *szPart : rgszPart)
+        Append(szWant, sizeof szWant, &cchWant, szPart, strlen(szPart));
     Require(cchWant < sizeof szWant, "the expected reply did not fit its buffer");
 
     const void *pNul = memchr(reply, '\0', MESSAGE_SIZE);

@@ -24,6 +24,32 @@ Lines Tail(const Lines &lines, size_t n)
     return Lines(lines.end() - (n < lines.size() ? n : lines.size()), lines.end());
 }
 
+Lines operator+(Lines a, const Lines &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Lines ConnectionLines(const std::string &path, const std::string &reply)
+{
+    return {"Connected. Waiting for command.\n", "Received: " + path + "\n", reply,
+            "Received: exit\n", "Client exited\n", "Named Pipe closed!",
+            "Waiting for connect...\n"};
+}
+
+std::string CantOpenReply(const std::string &path)
+{
+    return "(Server)Can't open " + path + "!";
+}
+
+HANDLE Connect(DWORD dwWaitMs)
+{
+    DWORD dwError = 0;
+    HANDLE hClient = OpenClient(&dwError, dwWaitMs);
+    EXPECT_NE(INVALID_HANDLE_VALUE, hClient) << "the pipe did not open: error " << dwError;
+    return hClient;
+}
+
 void Service::SetUp()
 {
     hManager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
@@ -65,6 +91,7 @@ SERVICE_STATUS_PROCESS Service::StartRunning()
 {
     EXPECT_TRUE(StartServiceA(hService, 0, NULL)) << GetLastError();
     SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_RUNNING);
+    EXPECT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
     WaitForLogLines(START_LINES.size());
     return ssp;
 }
@@ -79,7 +106,7 @@ std::string Service::Ask(const std::string &path)
 void LoopTest::SetUp()
 {
     ASSERT_EQ("", CleanMachine());
-    dir = MakeTestDir(szDirName);
+    dir = MakeTestDir(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name());
     WriteWords(dir, &words, &wordsReply);
 }
 

@@ -18,8 +18,17 @@ static const DWORD STATE_WAIT_MS = 20000;
 extern const Lines START_LINES;
 extern const Lines STOP_LINES;
 
-// The last n lines.
+// The last n lines; and the lines of a, then those of b.
 Lines Tail(const Lines &lines, size_t n);
+Lines operator+(Lines a, const Lines &b);
+// The lines of one connection: a request for path answered with reply, then
+// "exit", and the instance renewed for the next client.
+Lines ConnectionLines(const std::string &path, const std::string &reply);
+// The reply to a path that cannot be opened.
+std::string CantOpenReply(const std::string &path);
+// A client as OpenClient opens it; one that cannot be opened fails the case,
+// and all asked of its handle then fails at once.
+HANDLE Connect(DWORD dwWaitMs = 5000);
 
 // Registered fresh before each test, stopped and removed after it.
 class Service : public ::testing::Test {
@@ -28,7 +37,8 @@ protected:
     void TearDown() override;
     SERVICE_STATUS_PROCESS Query();
     SERVICE_STATUS_PROCESS WaitForState(DWORD dwState);
-    // Starts the service and waits until it runs and has logged its start.
+    // Starts the service and waits until it runs (which the case expects) and
+    // has logged its start.
     SERVICE_STATUS_PROCESS StartRunning();
     // Asks through the command-line client; its output and errors.
     std::string Ask(const std::string &path);
@@ -40,16 +50,14 @@ protected:
     std::string dir, words, wordsReply;
 };
 
-// For tests that run the connection loop: a clean log, a folder of the test's
-// own holding words (a file of three spaces, and wordsReply its reply), and
-// the loop stopped afterwards.
+// For tests that run the connection loop: a clean log, a folder of the
+// suite's own holding words (a file of three spaces, and wordsReply its
+// reply), and the loop stopped afterwards.
 class LoopTest : public ::testing::Test {
 protected:
-    explicit LoopTest(const char *szDirName) : szDirName(szDirName) {}
     void SetUp() override;
     void TearDown() override;
 
-    const char *szDirName;
     HANDLE hLoop = NULL;
     std::string dir, words, wordsReply;
 };

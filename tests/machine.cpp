@@ -74,7 +74,9 @@ static bool WaitForServiceProcesses(DWORD dwDeadline, bool fTerminate)
     return fGone;
 }
 
-void StopServiceProcess(SC_HANDLE hService, DWORD dwDeadline)
+// Stops the service and waits, until dwDeadline at most, for STOPPED and for
+// no process of its program to be left, whatever the manager reports.
+static void StopServiceProcess(SC_HANDLE hService, DWORD dwDeadline)
 {
     RequestStop(hService);
     WaitUntil([&] { return QueryServiceProcess(hService).dwCurrentState == SERVICE_STOPPED; },

@@ -46,10 +46,6 @@ static const DWORD LEFTOVER_WAIT_MS = 20000;
 SERVICE_STATUS_PROCESS QueryServiceProcess(SC_HANDLE hService);
 // Asks the service to stop; true when the manager took the request.
 bool RequestStop(SC_HANDLE hService);
-// Stops the service and waits until it reports STOPPED and until no process
-// of the service's program is left, whatever the manager reports; waits until
-// dwDeadline (a GetTickCount time) at most.
-void StopServiceProcess(SC_HANDLE hService, DWORD dwDeadline);
 // Stops and deletes any registration of the service, and waits until the
 // manager has really let go of it; true when it has by dwDeadline.
 bool RemoveServiceRegistration(SC_HANDLE hManager,

@@ -12,7 +12,6 @@
 #include "count/seams_win.h"
 #include "open/seams_win.h"
 #include "stop/stop.h"
-#include "pipe/request.h"
 #include "reference_count.h"
 #include "support.h"
 
@@ -162,13 +161,6 @@ Counted Count(const std::string &path)
     return c;
 }
 
-std::string Reply(const std::string &path)
-{
-    char reply[MESSAGE_SIZE];
-    EXPECT_EQ(RequestReply, HandleRequest(path.c_str(), reply, sizeof reply));
-    return reply;
-}
-
 class CountFiles : public ::testing::Test {
 protected:
     // A folder per case: the cases run side by side, and each empties its own.
@@ -211,8 +203,8 @@ TEST_F(CountFiles, TheCasesUsersMeet)
 
 TEST_F(CountFiles, WhatCannotBeOpenedSaysSo)
 {
-    EXPECT_EQ("(Server)Can't open " + dir + "\\missing.txt!", Reply(dir + "\\missing.txt"));
-    EXPECT_EQ("(Server)Can't open " + dir + "!", Reply(dir)) << "a directory";
+    EXPECT_FALSE(Count(dir + "\\missing.txt").fOpened);
+    EXPECT_FALSE(Count(dir).fOpened) << "a directory";
 
     // Held by another program that shares nothing: a sharing violation.
     std::string path = File("held.txt", "a b");

@@ -1,8 +1,5 @@
-// The service under the real service manager when things go wrong around it:
-// a log someone else holds, a log that cannot be written at all, a stop in
-// the middle of counting a large file or of a reply nobody reads, a path
-// that names a pipe, and real faults beneath it: a file system that fails or
-// hangs (tests/faultfs, at X:) and a log's disk that fills up. Each must end,
+// The service under the real service manager when things go wrong around it,
+// real faults beneath it among them (tests/faultfs, at X:): each must end,
 // and end promptly.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -64,7 +61,7 @@ protected:
     {
         Service::SetUp();
         missing = dir + "\\none";
-        missingReply = "(Server)Can't open " + missing + "!";
+        missingReply = CantOpenReply(missing);
     }
     void TearDown() override
     {
@@ -99,10 +96,8 @@ protected:
         DWORD dwStart = GetTickCount();
         ASSERT_TRUE(RequestStop(hService)) << GetLastError();
         SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
-        DWORD dwStopMs = GetTickCount() - dwStart;
-        EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
+        EXPECT_LT(GetTickCount() - dwStart, STOP_PROMPT_MS) << "state " << ssp.dwCurrentState;
         EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
-        EXPECT_LT(dwStopMs, STOP_PROMPT_MS);
         EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STOP_PROMPT_MS))
             << "the process ends";
         CloseHandle(hProcess);
@@ -147,18 +142,15 @@ protected:
 TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
 {
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
     Lines before = LogLines();
 
     HoldLog();
     // A whole connection, and the next one up to its first reply: once that
     // reply is here, every line before it has been tried, and refused.
-    HANDLE hFirst = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hFirst);
+    HANDLE hFirst = Connect();
     EXPECT_EQ(wordsReply, ::Ask(hFirst, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hFirst));
-    HANDLE hSecond = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hSecond);
+    HANDLE hSecond = Connect();
     EXPECT_EQ(missingReply, ::Ask(hSecond, missing));
     ReleaseLog();
     EXPECT_EQ(before, LogLines()) << "nothing was written while the log was held";
@@ -167,16 +159,11 @@ TEST_F(Faults, AHeldLogLosesLinesButServingAndStoppingGoOn)
     // one that says ten were lost (eleven or twelve where a client came early).
     EXPECT_EQ(wordsReply, ::Ask(hSecond, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hSecond));
-    Lines expected = before;
-    const Lines resumed = {"Received: " + words + "\n", wordsReply,
-                           std::string("Received: ") + EXIT_COMMAND + "\n", "Client exited\n",
-                           "Named Pipe closed!", "Waiting for connect...\n"};
+    const Lines resumed = Tail(ConnectionLines(words, wordsReply), 6);
     Lines lines = WaitForLogLines(before.size() + 1 + resumed.size());
-    ASSERT_LT(before.size(), lines.size());
-    long nDropped = DroppedCount(lines[before.size()]);
+    long nDropped = DroppedCount(lines.at(before.size()));
     EXPECT_TRUE(nDropped >= 10 && nDropped <= 12) << lines[before.size()];
-    expected.push_back(lines[before.size()]);
-    expected.insert(expected.end(), resumed.begin(), resumed.end());
+    const Lines expected = before + Lines{lines[before.size()]} + resumed;
     EXPECT_EQ(expected, lines);
 
     // Held again while it stops: the stop lines are lost, the stop is not.
@@ -197,18 +184,13 @@ TEST_F(Faults, AnUnwritableLogNeitherStopsNorHangsTheService)
 
     // Two connections: the instance is replaced between them without a log.
     for (int iClient = 0; iClient < 2; ++iClient) {
-        HANDLE hClient = OpenClient();
-        ASSERT_NE(INVALID_HANDLE_VALUE, hClient) << "client " << iClient;
+        HANDLE hClient = Connect();
         EXPECT_EQ(wordsReply, ::Ask(hClient, words));
         EXPECT_EQ(missingReply, ::Ask(hClient, missing));
         EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     }
     StopPromptly(ssp.dwProcessId);
-
-    DWORD dwAttributes = GetFileAttributesA(LOG_PATH);
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, dwAttributes);
-    EXPECT_TRUE(dwAttributes & FILE_ATTRIBUTE_DIRECTORY) << "still the directory";
-    EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "nothing was written into it: " << GetLastError();
+    EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "still the directory, and empty: " << GetLastError();
 }
 
 TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
@@ -233,21 +215,12 @@ TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
         GTEST_SKIP() << "this disk does not keep the file sparse";
 
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, ::Ask(hClient, words));
     ASSERT_TRUE(SendText(hClient, large));
     // The count begins right after this line.
     const std::string received = "Received: " + large + "\n";
-    DWORD dwStart = GetTickCount();
-    Lines lines = LogLines();
-    while ((lines.empty() || lines.back() != received) && GetTickCount() - dwStart < STATE_WAIT_MS) {
-        Sleep(1);
-        lines = LogLines();
-    }
-    ASSERT_FALSE(lines.empty());
-    ASSERT_EQ(received, lines.back());
+    ASSERT_EQ(Lines{received}, Tail(WaitForLogLines(START_LINES.size() + 4), 1));
 
     StopPromptly(ssp.dwProcessId);
     std::string reply;
@@ -256,9 +229,7 @@ TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
     CloseHandle(hClient);
     // Nothing after the request but the stop: the count was dropped, not
     // reported.
-    Lines expected = {received};
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, Tail(LogLines(), expected.size()));
+    EXPECT_EQ(Lines{received} + STOP_LINES, Tail(LogLines(), 1 + STOP_LINES.size()));
 }
 
 // A client that asks and never reads: a reply longer than the pipe's buffer
@@ -266,7 +237,6 @@ TEST_F(Faults, AStopWhileALargeFileIsCountedIsPrompt)
 TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
 {
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
     // Overlapped, so that this side never blocks on its own writes.
     HANDLE hClient = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, NULL);
@@ -275,7 +245,7 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     EXPECT_TRUE(SetNamedPipeHandleState(hClient, &dwMode, NULL, NULL)) << GetLastError();
     const std::string longest(MAX_REQUEST_LENGTH, 'w');
     const std::string request = longest + std::string(1, '\0');
-    const std::string reply = "(Server)Can't open " + longest + "!";
+    const std::string reply = CantOpenReply(longest);
     ASSERT_GT(reply.size(), PIPE_BUFFER_SIZE);
     const int nRequests = 3;
     OVERLAPPED ov[nRequests];
@@ -293,10 +263,8 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
 
     // One request served, its reply written, and no further: the next
     // requests wait unread because the loop is held in that write.
-    Lines expected = START_LINES;
-    expected.push_back("Connected. Waiting for command.\n");
-    expected.push_back("Received: " + longest + "\n");
-    expected.push_back(reply);
+    const Lines expected =
+        START_LINES + Lines{"Connected. Waiting for command.\n", "Received: " + longest + "\n", reply};
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 
     StopPromptly(ssp.dwProcessId);
@@ -308,8 +276,7 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
     }
     CloseHandle(hClient);
     // Nothing between the reply and the stop: the loop was held in its write.
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, WithoutEarlyClient(LogLines()));
+    EXPECT_EQ(expected + STOP_LINES, WithoutEarlyClient(LogLines()));
 }
 
 // Any local user may name a pipe of their own as the path. Read as a file,
@@ -318,14 +285,12 @@ TEST_F(Faults, AStopWhileAReplyWaitsForItsReaderIsPrompt)
 // is not a file, at once.
 TEST_F(Faults, APathNamingAPipeIsRefusedAtOnce)
 {
-    SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
+    StartRunning();
     const std::string trap = "\\\\.\\pipe\\quorvel-trap";
     HANDLE hTrap = CreateNamedPipeA(trap.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
                                     1, 4096, 4096, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hTrap) << GetLastError();
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     ASSERT_TRUE(SendText(hClient, trap));
 
     DWORD dwStart = GetTickCount();
@@ -339,16 +304,13 @@ TEST_F(Faults, APathNamingAPipeIsRefusedAtOnce)
 
     std::string reply;
     ASSERT_TRUE(ReadMessage(hClient, &reply));
-    EXPECT_EQ("(Server)Can't open " + trap + "!" + std::string(1, '\0'), reply);
+    EXPECT_EQ(CantOpenReply(trap) + '\0', reply);
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
 #define SKIP_WITHOUT_FAULTS()                                                                   \
-    do {                                                                                       \
-        std::string why = FaultsMissing();                                                     \
-        if (!why.empty())                                                                      \
-            GTEST_SKIP() << why;                                                               \
-    } while (0)
+    if (std::string why = FaultsMissing(); !why.empty())                                       \
+        GTEST_SKIP() << why
 
 // A disk that fails partway through a read hands over the bytes before the
 // fault as a short read, and the error only with the next: that is never the
@@ -371,14 +333,11 @@ TEST_F(Faults, AReadFailingPartwayGivesNoCountAndAShortReadIsReadOn)
         {FaultFile(3 * B + 5, "short", 64 * 1024), (long long)(3 * B + 5)},
         {FaultFile(3 * B + 5), (long long)(3 * B + 5)}};
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     for (const auto &c : cases) {
-        std::string reply = c.count < 0 ? "(Server)Can't open " + c.path + "!"
-                                        : "(Server): file:" + c.path +
-                                              ", spaces = " + std::to_string(c.count);
-        EXPECT_EQ(reply, ::Ask(hClient, c.path));
+        EXPECT_EQ(c.count < 0 ? CantOpenReply(c.path)
+                              : "(Server): file:" + c.path + ", spaces = " + std::to_string(c.count),
+                  ::Ask(hClient, c.path));
     }
     EXPECT_EQ(wordsReply, ::Ask(hClient, words)) << "and the service goes on";
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
@@ -392,15 +351,11 @@ TEST_F(Faults, AReadThatNeverReturnsHoldsNeitherTheStopNorARestart)
 {
     SKIP_WITHOUT_FAULTS();
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     const std::string hang = FaultFile(3 * COUNT_BLOCK_SIZE, "hang", COUNT_BLOCK_SIZE + 5);
     ASSERT_TRUE(SendText(hClient, hang));
     const std::string received = "Received: " + hang + "\n";
-    Lines lines = WaitForLogLines(START_LINES.size() + 2);
-    ASSERT_FALSE(lines.empty());
-    ASSERT_EQ(received, lines.back());
+    ASSERT_EQ(Lines{received}, Tail(WaitForLogLines(START_LINES.size() + 2), 1));
     // The count's read reaches the file system a moment after that line.
     for (DWORD dwWait = GetTickCount(); HeldReads() == 0 && GetTickCount() - dwWait < REPLY_WAIT_MS;)
         Sleep(1);
@@ -414,20 +369,17 @@ TEST_F(Faults, AReadThatNeverReturnsHoldsNeitherTheStopNorARestart)
     EXPECT_EQ(1u, HeldReads()) << "stopped while the read still hangs";
     EXPECT_LE(GetTickCount() - dwStart, 2 * STOP_WAIT_HINT_MS);
     // The stop says so where the loop stays blocked (as here under Wine).
-    lines.clear();
+    Lines lines;
     for (const std::string &line : LogLines()) {
         if (line != "Connection loop still blocked: the pipe closes with the process")
             lines.push_back(line);
     }
-    Lines expected = {received};
-    expected.insert(expected.end(), STOP_LINES.begin(), STOP_LINES.end());
-    EXPECT_EQ(expected, Tail(lines, expected.size())) << "the stop's lines come last";
+    EXPECT_EQ(Lines{received} + STOP_LINES, Tail(lines, 1 + STOP_LINES.size()))
+        << "the stop's lines come last";
     CloseHandle(hClient);
 
     ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
-    hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    hClient = Connect();
     EXPECT_EQ(wordsReply, ::Ask(hClient, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     EXPECT_EQ(1u, HeldReads()) << "served while the old read still hangs";
@@ -446,12 +398,10 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     if (!why.empty())
         GTEST_SKIP() << "no small disk could be mounted in the log's place: " << why;
     SERVICE_STATUS_PROCESS ssp = StartRunning();
-    ASSERT_EQ((DWORD)SERVICE_RUNNING, ssp.dwCurrentState);
     ASSERT_EQ("", Control("logdisk-full"));
     // More lines than the page the log has left holds (4 KiB).
     const int nRequests = 40;
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     for (int i = 0; i < nRequests; ++i) {
         EXPECT_EQ(wordsReply, ::Ask(hClient, words)) << i;
         EXPECT_EQ(missingReply, ::Ask(hClient, missing)) << i;
@@ -465,10 +415,7 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
     StopPromptly(ssp.dwProcessId);
 
-    Lines resumed = {"Received: " + words + "\n", wordsReply,
-                     std::string("Received: ") + EXIT_COMMAND + "\n", "Client exited\n",
-                     "Named Pipe closed!", "Waiting for connect...\n"};
-    resumed.insert(resumed.end(), STOP_LINES.begin(), STOP_LINES.end());
+    const Lines resumed = Tail(ConnectionLines(words, wordsReply), 6) + STOP_LINES;
     bool fTorn = true;
     Lines lines = WithoutEarlyClient(LogLines(&fTorn));
     EXPECT_FALSE(fTorn);
@@ -478,12 +425,9 @@ TEST_F(Faults, AFullLogDiskDropsLinesButNeverGluesThem)
     ASSERT_LT(START_LINES.size() + resumed.size(), lines.size());
     size_t iNotice = lines.size() - resumed.size() - 1;
     long nDropped = DroppedCount(lines[iNotice]);
-    Lines known = START_LINES;
-    known.push_back(lines[iNotice]);
-    known.insert(known.end(), resumed.begin(), resumed.end());
-    known.push_back("Connected. Waiting for command.\n");
-    known.push_back("Received: " + missing + "\n");
-    known.push_back(missingReply);
+    const Lines known = START_LINES + Lines{lines[iNotice]} + resumed +
+                        Lines{"Connected. Waiting for command.\n", "Received: " + missing + "\n",
+                              missingReply};
     int nCut = 0;
     for (const std::string &line : lines) {
         bool fKnown = false, fCut = false;

@@ -4,6 +4,7 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,25 +15,8 @@
 
 namespace {
 
-// The lines one connection with one path request writes.
-Lines OneConnection(const std::string &path, const std::string &reply)
-{
-    return {"Connected. Waiting for command.\n", "Received: " + path + "\n", reply,
-            "Received: exit\n", "Client exited\n", "Named Pipe closed!",
-            "Waiting for connect...\n"};
-}
-
-size_t CountLines(const Lines &lines, const std::string &line)
-{
-    size_t n = 0;
-    for (const std::string &l : lines)
-        n += (l == line);
-    return n;
-}
-
 class Pipe : public LoopTest {
 protected:
-    Pipe() : LoopTest("pipe") {}
     void Start(bool fCreate = true) { hLoop = StartLoopThread(fCreate); }
 };
 
@@ -41,16 +25,15 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     Start();
     std::string tabs = dir + "\\tabs.txt";
     ASSERT_TRUE(WriteWholeFile(tabs, "\t \t"));
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     // Held by a program that writes it and shares the rest: counted all the same.
     HANDLE hWriter = CreateFileA(tabs.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                  FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
     EXPECT_EQ("(Server): file:" + tabs + ", spaces = 1", Ask(hClient, tabs));
     CloseHandle(hWriter);
-    EXPECT_EQ("(Server)Can't open " + dir + "\\none!", Ask(hClient, dir + "\\none"));
-    EXPECT_EQ("(Server)Can't open exits!", Ask(hClient, "exits")) << "only \"exit\" ends it";
+    EXPECT_EQ(CantOpenReply(dir + "\\none"), Ask(hClient, dir + "\\none"));
+    EXPECT_EQ(CantOpenReply("exits"), Ask(hClient, "exits")) << "only \"exit\" ends it";
     // Past MAX_PATH, judged by what the open reached, as the service asks it.
     std::string longPath = MakeLongPathFile(dir, 441, "a b c");
     ASSERT_LE(441u, longPath.size());
@@ -70,98 +53,69 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
 }
 
-TEST_F(Pipe, ALongerMessageIsReadInTwo)
+// A message is exactly its bytes, with its NUL or without: the stale bytes of
+// a longer one before it never show, and a whole buffer without a NUL is still
+// bounded. One longer than the buffer is read in two, its rest served as a
+// request of its own. Control bytes never make log lines of their own; the
+// reply keeps them.
+TEST_F(Pipe, AMessageIsExactlyItsBytes)
 {
     Start();
-    std::string head(PIPE_BUFFER_SIZE, 'h');
-    std::string rest = "rest-of-it";
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    // Its rest is served as a request of its own.
-    EXPECT_EQ("(Server)Can't open " + rest + "!", Ask(hClient, head + rest));
+    const std::string longer(300, 'L'), full(PIPE_BUFFER_SIZE, 'F'), rest = "rest-of-it";
+    const std::string control = dir + "\\x\r\n\t\x01y", shown = dir + "\\x????y";
+    HANDLE hClient = Connect();
+    auto AskWithoutNul = [&](const std::string &bytes) {
+        std::string reply;
+        EXPECT_TRUE(SendBytes(hClient, bytes.data(), (DWORD)bytes.size()) &&
+                    ReadMessage(hClient, &reply));
+        return reply;
+    };
+    EXPECT_EQ(CantOpenReply(longer), Ask(hClient, longer));
+    EXPECT_EQ(wordsReply + '\0', AskWithoutNul(words));
+    EXPECT_EQ(CantOpenReply(full) + '\0', AskWithoutNul(full));
+    EXPECT_EQ(CantOpenReply(rest), Ask(hClient, std::string(PIPE_BUFFER_SIZE, 'h') + rest));
+    EXPECT_EQ(CantOpenReply(control), Ask(hClient, control));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    Lines lines = WaitForLogLines(6);
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ("ReadFile: Error 234\n", lines[3]);
-    EXPECT_EQ("Received: " + rest + "\n", lines[4]);
-}
-
-TEST_F(Pipe, AMessageWithoutNulIsExactlyItsBytes)
-{
-    Start();
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    std::string longer(300, 'L');
-    EXPECT_EQ("(Server)Can't open " + longer + "!", Ask(hClient, longer));
-    // No NUL: the stale bytes of the longer request must not show.
-    ASSERT_TRUE(SendBytes(hClient, words.data(), (DWORD)words.size()));
-    std::string reply;
-    ASSERT_TRUE(ReadMessage(hClient, &reply));
-    EXPECT_EQ(wordsReply + std::string(1, '\0'), reply);
-    // A whole buffer without a NUL is still bounded.
-    std::string full(PIPE_BUFFER_SIZE, 'F');
-    ASSERT_TRUE(SendBytes(hClient, full.data(), (DWORD)full.size()));
-    ASSERT_TRUE(ReadMessage(hClient, &reply));
-    EXPECT_EQ("(Server)Can't open " + full + "!" + std::string(1, '\0'), reply);
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-}
-
-TEST_F(Pipe, AClientThatLeavesWithoutExitEndsItsConnection)
-{
-    Start();
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    EXPECT_EQ(wordsReply, Ask(hClient, words));
-    CloseHandle(hClient);
-
-    // Logged once; the instance is replaced and the next client served.
-    Lines lines = WaitForLogLines(8);
-    ASSERT_GE(lines.size(), 8u);
-    EXPECT_EQ("ReadFile: Error 109\n", lines[5]);
-    EXPECT_EQ("Named Pipe closed!", lines[6]);
-    EXPECT_EQ("Waiting for connect...\n", lines[7]);
-    hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    EXPECT_EQ(wordsReply, Ask(hClient, words));
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    EXPECT_EQ(1u, CountLines(LogLines(), "ReadFile: Error 109\n"));
+    Lines expected = {"Waiting for connect...\n", "Named pipe server\n",
+                      "Connected. Waiting for command.\n"};
+    for (const std::string &path : {longer, words, full, rest}) {
+        if (path == rest)
+            expected.push_back("ReadFile: Error 234\n");
+        expected.push_back("Received: " + path + "\n");
+        expected.push_back(path == words ? wordsReply : CantOpenReply(path));
+    }
+    expected = expected + Tail(ConnectionLines(shown, CantOpenReply(shown)), 6);
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 }
 
 // 535: the client opened the instance before the loop waited on it.
 TEST_F(Pipe, AClientConnectedBeforeTheWaitIsServed)
 {
     ASSERT_EQ(0, CreatePipeInstance());
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     Start(false);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    WaitForLogLines(3);
-    Lines lines = LogLines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(EARLY_CLIENT_LINE, lines[2]);
-    EXPECT_EQ("Connected. Waiting for command.\n", lines[3]);
+    const Lines expected = Lines{"Waiting for connect...\n", "Named pipe server\n", EARLY_CLIENT_LINE} +
+                           ConnectionLines(words, wordsReply);
+    WaitForLogLines(expected.size() - 1);
+    EXPECT_EQ(expected, LogLines());
 }
 
 // 232: a client came and went before the loop waited.
 TEST_F(Pipe, AClientGoneBeforeTheWaitGetsTheInstanceReplaced)
 {
     ASSERT_EQ(0, CreatePipeInstance());
-    HANDLE hGone = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hGone);
-    CloseHandle(hGone);
+    CloseHandle(Connect());
     Start(false);
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    Lines lines = WaitForLogLines(7);
-    Lines expected = {"Waiting for connect...\n", "Named pipe server\n",
-                      "ConnectNamedPipe: ERROR_NO_DATA", "Error connecting Named Pipe!\n",
-                      "Named Pipe closed!", "Waiting for connect...\n",
-                      "Connected. Waiting for command.\n"};
-    ASSERT_GE(lines.size(), expected.size());
-    EXPECT_EQ(expected, Lines(lines.begin(), lines.begin() + expected.size()));
+    const Lines expected = Lines{"Waiting for connect...\n", "Named pipe server\n",
+                                 "ConnectNamedPipe: ERROR_NO_DATA", "Error connecting Named Pipe!\n",
+                                 "Named Pipe closed!", "Waiting for connect...\n"} +
+                           ConnectionLines(words, wordsReply);
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 }
 
 // Someone else holds the name, allowing one instance: creation fails, and a
@@ -183,16 +137,18 @@ TEST_F(Pipe, ATakenNameIsRetriedAtAPaceUntilFree)
         << failed;
     // Three paced failures take at least the first two pauses; a busy loop
     // would log them within a moment.
-    const size_t FAILURES = 3;
+    const long FAILURES = 3;
     Lines lines;
     do {
         Sleep(10);
         lines = LogLines();
-    } while (CountLines(lines, failed) < FAILURES && GetTickCount() - dwStart < LOOP_STOP_WAIT_MS);
+    } while (std::count(lines.begin(), lines.end(), failed) < FAILURES &&
+             GetTickCount() - dwStart < LOOP_STOP_WAIT_MS);
     DWORD dwElapsed = GetTickCount() - dwStart;
-    ASSERT_GE(CountLines(lines, failed), FAILURES);
+    ASSERT_GE(std::count(lines.begin(), lines.end(), failed), FAILURES);
     EXPECT_GE(dwElapsed, CONNECT_RETRY_FIRST_MS * 3);
-    EXPECT_EQ(0u, CountLines(lines, "Error connecting Named Pipe!\n")) << "a wait without an instance";
+    EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "Error connecting Named Pipe!\n"))
+        << "a wait without an instance";
 
     CloseHandle(hSquatter);
     HANDLE hClient = OpenClient(NULL, CONNECT_RETRY_MAX_MS * 2, true);
@@ -241,8 +197,7 @@ TEST_F(Pipe, StopWhileReadingFromAClient)
 {
     Start();
     HANDLE hInstance = PipeHandle;
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     CheckStop(hLoop, hInstance);
     CloseHandle(hClient);
@@ -344,18 +299,3 @@ TEST_F(Pipe, TheAccessListLetsEveryoneTalkButNotTakeOver)
 }
 
 } // namespace
-
-// Control bytes never make log lines of their own; the reply keeps them.
-TEST_F(Pipe, ControlBytesOfARequestAreLoggedAsMarks)
-{
-    Start();
-    std::string path = dir + "\\x\r\n\t\x01y", shown = dir + "\\x????y";
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
-    EXPECT_EQ("(Server)Can't open " + path + "!", Ask(hClient, path));
-    EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-    Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
-    for (const std::string &line : OneConnection(shown, "(Server)Can't open " + shown + "!"))
-        expected.push_back(line);
-    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
-}

@@ -137,28 +137,27 @@ HANDLE HoldName(const char *szSddl)
 
 class PipeModel : public LoopTest {
 protected:
-    PipeModel() : LoopTest("model") {}
     void SetUp() override
     {
         LoopTest::SetUp();
+        once = ConnectionLines(words, wordsReply);
         FailuresLeft = FirstInstanceCreations = Joins = LapsedCreations = RemoteRefusals = 0;
         FlushesBegun = 0;
         ModelFlushHeldUp = false;
         TokenServiceSid = NoServiceSid;
     }
     // One client, opened without waiting for the name, which must never lapse:
-    // a request and "exit". Returns the lines the connection logs, up to the
-    // renewal of the instance.
-    Lines AskAndLeave()
+    // a request and "exit".
+    void AskAndLeave()
     {
-        DWORD dwError = 0;
-        HANDLE hClient = OpenClient(&dwError);
-        EXPECT_NE(INVALID_HANDLE_VALUE, hClient) << dwError;
+        HANDLE hClient = Connect();
         EXPECT_EQ(wordsReply, Ask(hClient, words));
         EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
-        return {"Connected. Waiting for command.\n", "Received: " + words + "\n", wordsReply,
-                "Received: exit\n", "Client exited\n"};
     }
+    // The lines of the start, and of one connection (ConnectionLines) as
+    // AskAndLeave makes it.
+    const Lines started = {"Waiting for connect...\n", "Named pipe server\n"};
+    Lines once;
 };
 
 // As at an upgrade's restart: the old loop stops while a client of it stays
@@ -168,8 +167,7 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
 {
     TokenServiceSid = ServiceSidOwns;
     hLoop = StartLoopThread();
-    HANDLE hOld = OpenClient();
-    EXPECT_NE(INVALID_HANDLE_VALUE, hOld);
+    HANDLE hOld = Connect();
     HANDLE hName = HoldName(NULL);
     ASSERT_TRUE(StopLoopThread(hLoop));
     hLoop = NULL;
@@ -183,23 +181,27 @@ TEST_F(PipeModel, AStartJoinsTheNameItsLastRunLeft)
 }
 
 // Every instance after the first is made while the old one still holds the
-// name, whether its client said "exit" or just left: never a moment without it.
+// name, whether its client said "exit" or just left (logged once, as the read
+// that failed): never a moment without it.
 TEST_F(PipeModel, TheNameNeverLapsesBetweenClients)
 {
     hLoop = StartLoopThread();
     AskAndLeave();
-    HANDLE hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, Ask(hClient, words));
     CloseHandle(hClient);
     AskAndLeave();
     // Served: the instance after the last client's has been made.
-    hClient = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
+    hClient = Connect();
     EXPECT_EQ(0, LapsedCreations);
     EXPECT_EQ(3, Joins) << "one next instance per client";
     EXPECT_EQ(0, RemoteRefusals) << "a client of another machine is served too";
+    EXPECT_EQ(wordsReply, Ask(hClient, words));
     EXPECT_EQ(EXIT_COMMAND, SayExit(hClient));
+    const Lines left = Lines(once.begin(), once.begin() + 3) + Lines{"ReadFile: Error 109\n"} +
+                       Tail(once, 2);
+    const Lines expected = started + once + left + once + once;
+    EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 }
 
 // A name someone else made, while one of its clients stays connected, is
@@ -221,8 +223,8 @@ TEST_F(PipeModel, OnlyANameWeOwnIsJoined)
         HANDLE hName = HoldName(c.szSddl);
         DeleteLogFile();
         EXPECT_EQ(c.fJoined ? 0 : -1, CreatePipeInstance()) << c.szSddl << " " << c.sid;
-        Lines refused = {"CreateNamedPipe: Error 5\n"};
-        EXPECT_EQ(c.fJoined ? Lines{"Waiting for connect...\n"} : refused, LogLines());
+        EXPECT_EQ(Lines{c.fJoined ? "Waiting for connect...\n" : "CreateNamedPipe: Error 5\n"},
+                  LogLines());
         ClosePipeInstance();
         CloseHandle(hName);
     }
@@ -234,17 +236,14 @@ TEST_F(PipeModel, AFailedRecreationKeepsServing)
 {
     hLoop = StartLoopThread();
     FailuresLeft = 1;
-    Lines expected = {"Waiting for connect...\n", "Named pipe server\n"};
-    for (const std::string &line : AskAndLeave())
-        expected.push_back(line);
-    expected.push_back("CreateNamedPipe: Error " + std::to_string(ERROR_NO_SYSTEM_RESOURCES) + "\n");
+    AskAndLeave();
+    Lines expected = started + Lines(once.begin(), once.end() - 2) +
+                     Lines{"CreateNamedPipe: Error " + std::to_string(ERROR_NO_SYSTEM_RESOURCES) + "\n"};
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
 
     Sleep(CONNECT_RETRY_FIRST_MS * 4);
-    for (const std::string &line : AskAndLeave())
-        expected.push_back(line);
-    expected.push_back("Named Pipe closed!");
-    expected.push_back("Waiting for connect...\n");
+    AskAndLeave();
+    expected = expected + once;
     EXPECT_EQ(expected, WaitForLogLines(expected.size()));
     EXPECT_EQ(1, FirstInstanceCreations) << "the first-instance flag only at start";
 }
@@ -258,8 +257,7 @@ TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
 {
     hLoop = StartLoopThread();
     FailuresLeft = 1000;
-    HANDLE hLate = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hLate);
+    HANDLE hLate = Connect();
     ASSERT_TRUE(SendText(hLate, EXIT_COMMAND));
     for (DWORD dwStart = GetTickCount(); !FlushesBegun && GetTickCount() - dwStart < 5000;)
         Sleep(1);
@@ -269,8 +267,7 @@ TEST_F(PipeModel, AnEchoWaitsForALateReaderButNotForOneThatNeverReads)
     EXPECT_EQ(std::string(EXIT_COMMAND, sizeof EXIT_COMMAND), echo);
     CloseHandle(hLate);
 
-    HANDLE hSilent = OpenClient();
-    ASSERT_NE(INVALID_HANDLE_VALUE, hSilent);
+    HANDLE hSilent = Connect();
     ModelFlushHeldUp = true;
     ASSERT_TRUE(SendText(hSilent, EXIT_COMMAND));
     HANDLE hNext = OpenClient(NULL, DISCONNECT_FLUSH_WAIT_MS * 5);

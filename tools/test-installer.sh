@@ -53,11 +53,12 @@ state_is() { # waits up to 10 s for the service's state
     return 1
 }
 registered() { run reg query "$key" 2>/dev/null | tr -d '\r' | grep -q "$1"; }
+gone() { ! run reg query "$key" >/dev/null 2>&1; }
 # The event source quorvel-prepare.exe reports under, its message in that program.
 source_is() { run reg query "$source" 2>/dev/null | tr -d '\r' | grep -q "EventMessageFile    REG_\(EXPAND_\)\{0,1\}SZ    $1"; }
 no_source() { ! run reg query "$source" >/dev/null 2>&1; }
-ask() { # the client's answer for C:\quorvel-test\words.txt (3 spaces)
-    [ "$(run "$progfiles\\Quorvel\\quorvel-client.exe" 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
+ask() { # the answer of the client $1, else the installed one, for C:\quorvel-test\words.txt (3 spaces)
+    [ "$(run "${1:-$progfiles\\Quorvel\\quorvel-client.exe}" 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
       '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
 }
 log_has() { grep -c -F "$1" "$drive/log_QX.log" | grep -qx "$2"; }
@@ -134,7 +135,7 @@ check "log holds both requests" log_has 'Received: C:\quorvel-test\words.txt' 2
 echo "== remove"
 check "msiexec /x exits 0" msiexec /x 'C:\quorvel-test\new.msi'
 check "sc query fails: no such service" eval '! run sc.exe query "$service" >/dev/null 2>&1'
-check "registration gone" eval '! run reg query "$key" >/dev/null 2>&1'
+check "registration gone" gone
 check "event source gone" no_source
 check "$progfiles\\Quorvel gone" eval 'test ! -e "$dir" || { ls -la "$dir"; false; }' 
 check "stopped before removal" log_has 'Quorvel Service stopped!' 2
@@ -152,11 +153,7 @@ cp "$(dirname "$0")"/../package/{install,remove,prepare,start,stop}-service.cmd 
 script() { # runs a script from $sdir; its output is in $out, and shown on failure
     (cd "$sdir" && run cmd.exe /c "$@") >"$out" 2>&1 || { tr -d '\r' <"$out"; return 1; }
 }
-ask_here() {
-    [ "$(cd "$sdir" && run quorvel-client.exe 'C:\quorvel-test\words.txt' | tr -d '\r')" = \
-      '(Server): file:C:\quorvel-test\words.txt, spaces = 3' ]
-}
-gone() { ! run reg query "$key" >/dev/null 2>&1; }
+here='C:\Program Files (x86)\Quorvel & Co\quorvel-client.exe'
 # The first install makes the log anew, in one step with its list: C:\ then
 # holds nothing new but the log, one file of one name.
 new_in_c() { ls -A "$drive" | LC_ALL=C sort | comm -13 <(echo "$before") - | xargs; }
@@ -178,7 +175,7 @@ for round in 1 2; do  # the second install follows the removal at once
     check "event source: quorvel-prepare.exe beside it" source_is 'C:\\Program Files (x86)\\Quorvel & Co\\quorvel-prepare.exe$'
     check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
     check "running" state_is RUNNING
-    check "answers" ask_here
+    check "answers" ask "$here"
     check "remove-service.cmd exits 0 ($round)" script remove-service.cmd
     check "registration gone when it returns" gone
     check "event source gone" no_source
@@ -213,7 +210,7 @@ install_setting_aside() {
     check "and says why: $2" grep -Eq "^quorvel-prepare: set C:\\\\log_QX.log aside as C:\\\\log_QX.log.set-aside-[0-9]{8}-[0-9]{6}-[0-9a-f]{8}: $2" "$out"
     check "under the one name it took" eval 'test "$(set_aside | wc -l)" = 1 && grep -qF "aside as C:\\$(basename "$(set_aside)"):" "$out"'
     check "and makes a fresh log" eval 'test -f "$drive/log_QX.log" -a ! -L "$drive/log_QX.log"'
-    check "and answers" ask_here
+    check "and answers" ask "$here"
     check "remove-service.cmd exits 0" script remove-service.cmd
 }
 printf 'a log anyone may read\r\n' >"$drive/log_QX.log"
