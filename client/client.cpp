@@ -289,24 +289,24 @@ static int AskStdinPaths(Session *pSession, int *pWorst)
     while (fgets(line, sizeof line, stdin) != NULL) {
         size_t cch = strlen(line);
         int fWhole = (cch > 0 && line[cch - 1] == '\n') || feof(stdin);
+        int res = ExitOk;
         if (!fWhole) {
             // Longer than any request can be: skip the rest of the line.
             int ch;
             while ((ch = getchar()) != EOF && ch != '\n')
                 ;
             RefusePath(PathTooLong, line, pWorst);
-            continue;
-        }
-        if (fConsole && !ConsoleToAnsi(line, sizeof line)) {
+        } else if (fConsole && !ConsoleToAnsi(line, sizeof line)) {
             RefusePath(PathNotInCodePage, line, pWorst);
-            continue;
+        } else {
+            cch = strlen(line);
+            while (cch > 0 && (line[cch - 1] == '\n' || line[cch - 1] == '\r'))
+                line[--cch] = '\0';
+            if (cch > 0)
+                res = AskPath(pSession, line, pWorst);
         }
-        cch = strlen(line);
-        while (cch > 0 && (line[cch - 1] == '\n' || line[cch - 1] == '\r'))
-            line[--cch] = '\0';
-        if (cch == 0)
-            continue;
-        int res = AskPath(pSession, line, pWorst);
+        // After every line, refused or blank too: the one connection the
+        // service serves is never held while we wait for more input.
         if (res == ExitOk && !LineWaiting(hIn, fConsole))
             res = LetGo(pSession);
         if (res != ExitOk)

@@ -50,14 +50,16 @@ TEST_F(Client, PingAsksNothingButTheEcho)
 }
 
 // Paths read from standard input. The client holds the service only while it
-// asks: with its input open and idle after one line, it has let go, and it
-// comes back for the next line, past a blank one, ended by a line feed alone.
+// asks: with its input open and idle after one line, and a blank one after
+// it, it has let go, and it comes back for the next line, past a blank one,
+// ended by a line feed alone.
 TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
 {
     hLoop = StartLoopThread();
     const std::string line = "\r\n" + words + "\n", reply = wordsReply;
     std::string out, err;
-    int code = RunProgram(ClientCommand(""), words + "\r\n", &out, &err, 30000, [&](HANDLE hInput, HANDLE) {
+    int code = RunProgram(ClientCommand(""), words + "\r\n\r\n", &out, &err, 30000,
+                          [&](HANDLE hInput, HANDLE) {
         EXPECT_EQ("Client exited\n", WaitForLogLines(9).at(6));
         DWORD dwError = 0, cbWritten = 0;
         HANDLE hOther = OpenClient(&dwError, 0);
