@@ -143,6 +143,30 @@ TEST_F(Pipe, AClientConnectedBeforeTheWaitIsServed)
     EXPECT_EQ("Connected. Waiting for command.\n", lines[3]);
 }
 
+DWORD WINAPI DisconnectOnThread(LPVOID)
+{
+    DisconnectPipeClient();
+    return 0;
+}
+
+// A disconnect discards what the client has yet to read: letting it go waits,
+// within its bound, until it has read the echo of "exit".
+TEST_F(Pipe, ADisconnectWaitsForTheClientToReadItsEcho)
+{
+    ASSERT_EQ(0, CreatePipeInstance());
+    HANDLE hClient = OpenClient();
+    ASSERT_TRUE(SendText(PipeHandle, EXIT_COMMAND)); // connected: it opened the instance
+    HANDLE hThread = CreateThread(NULL, 0, DisconnectOnThread, NULL, 0, NULL);
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(hThread, DISCONNECT_FLUSH_WAIT_MS / 4));
+    std::string echo;
+    EXPECT_TRUE(ReadMessage(hClient, &echo) && echo == std::string(EXIT_COMMAND, sizeof EXIT_COMMAND))
+        << "the echo discarded: error " << GetLastError();
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
+    CloseHandle(hThread);
+    CloseHandle(hClient);
+    ClosePipeInstance();
+}
+
 // 232: a client came and went before the loop waited.
 TEST_F(Pipe, AClientGoneBeforeTheWaitGetsTheInstanceReplaced)
 {
