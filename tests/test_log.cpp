@@ -115,6 +115,9 @@ TEST_F(Log, FirstLineCreatesTheFileWithTheLogsOwnList)
     EXPECT_EQ(29, WriteLog("Quorvel service entry point"));
     EXPECT_EQ("Quorvel service entry point\r\n", ReadLogFile());
     EXPECT_TRUE(LastOpenFlags & FILE_FLAG_OPEN_REPARSE_POINT);
+    // Each line on the disk before the writer returns, so that a machine that
+    // loses its power keeps it; no cache under Wine is lost so.
+    EXPECT_TRUE(LastOpenFlags & FILE_FLAG_WRITE_THROUGH);
     ExpectTheLogsRights(LastCreateSddl, NULL);
     PSECURITY_DESCRIPTOR pSd = NULL;
     LPSTR szSddl = NULL;
