@@ -44,6 +44,9 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     HANDLE hClient = OpenClient();
     ASSERT_NE(INVALID_HANDLE_VALUE, hClient);
     EXPECT_EQ(wordsReply, Ask(hClient, words));
+    // The log the loop's first line made lets no one else read it.
+    std::string dacl = LogDacl();
+    EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
     // Held by a program that writes it and shares the rest: counted all the same.
     HANDLE hWriter = CreateFileA(tabs.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                  FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
