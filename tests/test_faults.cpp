@@ -102,6 +102,7 @@ protected:
         DWORD dwStopMs = GetTickCount() - dwStart;
         EXPECT_EQ((DWORD)SERVICE_STOPPED, ssp.dwCurrentState);
         EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
+        EXPECT_EQ(0u, ssp.dwCheckPoint) << "nothing pending";
         EXPECT_LT(dwStopMs, STOP_PROMPT_MS);
         EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STOP_PROMPT_MS))
             << "the process ends";
