@@ -195,6 +195,7 @@ if chattr +i "$drive/log_QX.log" 2>/dev/null; then
     check "install-service.cmd exits non-zero" eval '! script install-service.cmd quorvel-service.exe'
     check "and says so" grep -q 'The service is not started' "$out"
     check "its registration removed" gone
+    check "its event source removed" no_source
     chattr -i "$drive/log_QX.log"
 else
     echo "skipped: a failing quorvel-prepare (chattr +i refused beneath the prefix)"
