@@ -172,6 +172,9 @@ for round in 1 2; do  # the second install follows the removal at once
         check "recovery set by quorvel-prepare" grep -q '^quorvel-prepare: .*\(restarts 5000 ms after every failure\|no failure actions flag\)' "$out"
         check "stop-service.cmd exits 0, STOPPED when it returns" eval 'script .\\stop-service.cmd && run sc.exe query "$service" | grep -q "STATE.*STOPPED"'
         check "start-service.cmd exits 0, RUNNING when it returns" eval 'script .\\start-service.cmd && run sc.exe query "$service" | grep -q "STATE.*RUNNING"'
+        # A start the manager refuses (its program moved away here) says so, with sc's code.
+        check "start-service.cmd: the manager would not start it without its program" eval 'script .\\stop-service.cmd && mv "$sdir/quorvel-service.exe" "$sdir/moved.exe" && ! script .\\start-service.cmd; mv "$sdir/moved.exe" "$sdir/quorvel-service.exe" && grep -q "would not start the Quorvel service: sc.exe exited with [1-9]" "$out"'
+        check "and starts it with its program back" eval 'script .\\start-service.cmd'
     fi
     check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
@@ -183,7 +186,7 @@ for round in 1 2; do  # the second install follows the removal at once
     check "registration gone when it returns" gone
     check "event source gone" no_source
 done
-check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 3
+check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 4
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
 
 echo "== a failing quorvel-prepare stops the install script"
