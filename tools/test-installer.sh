@@ -188,6 +188,7 @@ for round in 1 2; do  # the second install follows the removal at once
 done
 check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 4
 check "stop-service.cmd, not installed: exits 1 and says so" eval '! script .\\stop-service.cmd && grep -q "not installed" "$out"'
+check "remove-service.cmd, not installed: exits 0, nothing to remove" script remove-service.cmd
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
 
 echo "== a failing quorvel-prepare stops the install script"
