@@ -176,6 +176,11 @@ for round in 1 2; do  # the second install follows the removal at once
         check "start-service.cmd: the manager would not start it without its program" eval 'script .\\stop-service.cmd && mv "$sdir/quorvel-service.exe" "$sdir/moved.exe" && ! script .\\start-service.cmd; mv "$sdir/moved.exe" "$sdir/quorvel-service.exe" && grep -q "would not start the Quorvel service: sc.exe exited with [1-9]" "$out"'
         check "and starts it with its program back" eval 'script .\\start-service.cmd'
     fi
+    if [ "$round" = 2 ]; then # as an administrator's own script calls it, from its folder
+        chmod 600 "$drive/log_QX.log" # the mode that stands for its list under Wine (see above)
+        printf '@call "C:\\Program Files (x86)\\Quorvel & Co\\prepare-service.cmd"\r\n' >"$drive/quorvel-test/elsewhere.cmd"
+        check "prepare-service.cmd called from another folder" eval '(cd "$drive/quorvel-test" && run cmd.exe /c elsewhere.cmd) >"$out" 2>&1 || { tr -d "\r" <"$out"; false; }'
+    fi
     check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
     check "event source: quorvel-prepare.exe beside it" source_is 'C:\\Program Files (x86)\\Quorvel & Co\\quorvel-prepare.exe$'
