@@ -116,6 +116,8 @@ check "the programs in $progfiles\\Quorvel, quorvel-prepare.exe too" test -f "$d
 check "registered once" test "$(run reg query 'HKLM\System\CurrentControlSet\Services' | tr -d '\r' | grep -c 'Quorvel')" = 1
 check "registered: own process" registered 'Type    REG_DWORD    0x10'
 check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
+# Normal: a failed start at boot is only logged; "critical" would restart Windows.
+check "registered: normal error control" registered 'ErrorControl    REG_DWORD    0x1'
 check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
 check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
 check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
