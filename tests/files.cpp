@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -96,6 +97,21 @@ void DeleteLogFile(void)
 std::string ReadLogFile(void)
 {
     return ReadWholeFile(LOG_PATH);
+}
+
+std::string LogDacl(void)
+{
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    LPSTR szSddl = NULL;
+    std::string dacl;
+    if (GetNamedSecurityInfoA(LOG_PATH, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                              NULL, NULL, &pSd) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &szSddl, NULL))
+        dacl = szSddl;
+    LocalFree(szSddl);
+    LocalFree(pSd);
+    return dacl;
 }
 
 std::vector<std::string> LogLines(bool *pfTorn)

@@ -28,6 +28,8 @@ std::string ReadWholeFile(const char *path);
 // The log file: removed before a test, read back as its CR LF lines after.
 void DeleteLogFile(void);
 std::string ReadLogFile(void);
+// The log's access list read back ("D:..."; Wine makes it from the mode), or "".
+std::string LogDacl(void);
 // *pfTorn, if given, tells whether the file ends inside a line.
 std::vector<std::string> LogLines(bool *pfTorn = NULL);
 // A client opened the new instance before the server waited on it: allowed

@@ -73,20 +73,23 @@ TEST_F(Client, AnIdleStandardInputDoesNotHoldTheService)
 
 // Too long, or with a character the ANSI code page lacks (U+014D, which a
 // best-fit conversion makes "o", naming words.txt), or just "exit", which
-// would end the connection.
+// would end the connection. The longest path it can carry is asked.
 TEST_F(Client, RefusesAPathTheProtocolCannotCarry)
 {
     hLoop = StartLoopThread();
     std::string out, err;
     std::string tooLong(MAX_REQUEST_LENGTH + 1, 'x'), lookAlike = dir + "\\w\xC5\x8Drds.txt";
+    std::string longest(MAX_REQUEST_LENGTH, 'y');
     int code = RunProgram(ClientCommand(std::string(EXIT_COMMAND) + " " + tooLong + " \"" +
-                                        lookAlike + "\" \"" + words + "\""),
+                                        lookAlike + "\" " + longest + " \"" + words + "\""),
                           "", &out, &err);
     EXPECT_EQ(6, code);
     EXPECT_NE(std::string::npos, err.find("would end the connection")) << err;
     EXPECT_NE(std::string::npos, err.find("path too long")) << err;
     EXPECT_NE(std::string::npos, err.find("code page")) << err;
-    EXPECT_EQ("(Server): file:" + words + ", spaces = 3\r\n", out) << "the other paths still asked";
+    EXPECT_EQ("(Server)Can't open " + longest + "!\r\n(Server): file:" + words + ", spaces = 3\r\n",
+              out)
+        << "the other paths still asked";
 }
 
 // Where the ANSI code page is UTF-8, half a surrogate pair has no form in it:

@@ -98,6 +98,7 @@ protected:
         SERVICE_STATUS_PROCESS ssp = WaitForState(SERVICE_STOPPED);
         EXPECT_LT(GetTickCount() - dwStart, STOP_PROMPT_MS) << "state " << ssp.dwCurrentState;
         EXPECT_EQ((DWORD)NO_ERROR, ssp.dwWin32ExitCode);
+        EXPECT_EQ(0u, ssp.dwCheckPoint) << "nothing pending";
         EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hProcess, STOP_PROMPT_MS))
             << "the process ends";
         CloseHandle(hProcess);

@@ -27,6 +27,9 @@ TEST_F(Pipe, RequestsAreAnsweredInOrder)
     ASSERT_TRUE(WriteWholeFile(tabs, "\t \t"));
     HANDLE hClient = Connect();
     EXPECT_EQ(wordsReply, Ask(hClient, words));
+    // The log the loop's first line made lets no one else read it.
+    std::string dacl = LogDacl();
+    EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
     // Held by a program that writes it and shares the rest: counted all the same.
     HANDLE hWriter = CreateFileA(tabs.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                  FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
@@ -100,6 +103,30 @@ TEST_F(Pipe, AClientConnectedBeforeTheWaitIsServed)
                            ConnectionLines(words, wordsReply);
     WaitForLogLines(expected.size() - 1);
     EXPECT_EQ(expected, LogLines());
+}
+
+DWORD WINAPI DisconnectOnThread(LPVOID)
+{
+    DisconnectPipeClient();
+    return 0;
+}
+
+// A disconnect discards what the client has yet to read: letting it go waits,
+// within its bound, until it has read the echo of "exit".
+TEST_F(Pipe, ADisconnectWaitsForTheClientToReadItsEcho)
+{
+    ASSERT_EQ(0, CreatePipeInstance());
+    HANDLE hClient = OpenClient();
+    ASSERT_TRUE(SendText(PipeHandle, EXIT_COMMAND)); // connected: it opened the instance
+    HANDLE hThread = CreateThread(NULL, 0, DisconnectOnThread, NULL, 0, NULL);
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(hThread, DISCONNECT_FLUSH_WAIT_MS / 4));
+    std::string echo;
+    EXPECT_TRUE(ReadMessage(hClient, &echo) && echo == std::string(EXIT_COMMAND, sizeof EXIT_COMMAND))
+        << "the echo discarded: error " << GetLastError();
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(hThread, 5000));
+    CloseHandle(hThread);
+    CloseHandle(hClient);
+    ClosePipeInstance();
 }
 
 // 232: a client came and went before the loop waited.

@@ -117,6 +117,8 @@ check "the programs in $progfiles\\Quorvel, quorvel-prepare.exe too" test -f "$d
 check "registered once" test "$(run reg query 'HKLM\System\CurrentControlSet\Services' | tr -d '\r' | grep -c 'Quorvel')" = 1
 check "registered: own process" registered 'Type    REG_DWORD    0x10'
 check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
+# Normal: a failed start at boot is only logged; "critical" would restart Windows.
+check "registered: normal error control" registered 'ErrorControl    REG_DWORD    0x1'
 check "registered: NT AUTHORITY\\LocalService" registered 'ObjectName    REG_SZ    NT AUTHORITY\\LocalService'
 check "registered: description" registered 'Description    REG_SZ    Counts the spaces'
 check "registered: program path" registered "ImagePath    REG_SZ    .*Quorvel\\\\quorvel-service.exe"
@@ -169,6 +171,14 @@ for round in 1 2; do  # the second install follows the removal at once
         check "recovery set by quorvel-prepare" grep -q '^quorvel-prepare: .*\(restarts 5000 ms after every failure\|no failure actions flag\)' "$out"
         check "stop-service.cmd exits 0, STOPPED when it returns" eval 'script .\\stop-service.cmd && run sc.exe query "$service" | grep -q "STATE.*STOPPED"'
         check "start-service.cmd exits 0, RUNNING when it returns" eval 'script .\\start-service.cmd && run sc.exe query "$service" | grep -q "STATE.*RUNNING"'
+        # A start the manager refuses (its program moved away here) says so, with sc's code.
+        check "start-service.cmd: the manager would not start it without its program" eval 'script .\\stop-service.cmd && mv "$sdir/quorvel-service.exe" "$sdir/moved.exe" && ! script .\\start-service.cmd; mv "$sdir/moved.exe" "$sdir/quorvel-service.exe" && grep -q "would not start the Quorvel service: sc.exe exited with [1-9]" "$out"'
+        check "and starts it with its program back" eval 'script .\\start-service.cmd'
+    fi
+    if [ "$round" = 2 ]; then # as an administrator's own script calls it, from its folder
+        chmod 600 "$drive/log_QX.log" # the mode that stands for its list under Wine (see above)
+        printf '@call "C:\\Program Files (x86)\\Quorvel & Co\\prepare-service.cmd"\r\n' >"$drive/quorvel-test/elsewhere.cmd"
+        check "prepare-service.cmd called from another folder" eval '(cd "$drive/quorvel-test" && run cmd.exe /c elsewhere.cmd) >"$out" 2>&1 || { tr -d "\r" <"$out"; false; }'
     fi
     check "registered: automatic start" registered 'Start    REG_DWORD    0x2'
     check "registered: the program's path, quoted" registered 'ImagePath    REG_SZ    "C:\\Program Files (x86)\\Quorvel & Co\\quorvel-service.exe"$'
@@ -180,7 +190,9 @@ for round in 1 2; do  # the second install follows the removal at once
     check "registration gone when it returns" gone
     check "event source gone" no_source
 done
-check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 3
+check "each stop and removal stopped the service first" log_has 'Quorvel Service stopped!' 4
+check "stop-service.cmd, not installed: exits 1 and says so" eval '! script .\\stop-service.cmd && grep -q "not installed" "$out"'
+check "remove-service.cmd, not installed: exits 0, nothing to remove" script remove-service.cmd
 mv "$drive/log_QX.log" "$drive/quorvel-test/log.saved"
 
 echo "== a failing quorvel-prepare stops the install script"
@@ -192,6 +204,7 @@ if chattr +i "$drive/log_QX.log" 2>/dev/null; then
     check "install-service.cmd exits non-zero" eval '! script install-service.cmd quorvel-service.exe'
     check "and says so" grep -q 'The service is not started' "$out"
     check "its registration removed" gone
+    check "its event source removed" no_source
     chattr -i "$drive/log_QX.log"
 else
     echo "skipped: a failing quorvel-prepare (chattr +i refused beneath the prefix)"
