@@ -20,6 +20,10 @@ static const DWORD EXIT_PIPE_SETUP_FAILED = 1;
 // service thread and the stop sequence to finish their last log lines.
 static const DWORD EXIT_SERVICE_WAIT_MS = 5000;
 
+// The process's first steps, before the dispatcher: gives the log the list
+// it is made with, then writes the entry line.
+void BeginServiceLog(void);
+
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 void WINAPI ServiceCtrlHandler(DWORD dwControl);
 

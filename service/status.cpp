@@ -1,5 +1,7 @@
 #include "status.h"
 
+#include "seams_win.h"
+
 SERVICE_STATUS ServiceStatus;
 SERVICE_STATUS_HANDLE ServiceStatusHandle;
 DWORD CheckPoint = 1;
@@ -23,7 +25,7 @@ static BOOL ReportLocked(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwSpecificC
         ServiceStatus.dwCheckPoint = 0;
     else
         ServiceStatus.dwCheckPoint = CheckPoint++;
-    return SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+    return SendServiceStatus(ServiceStatusHandle, &ServiceStatus);
 }
 
 BOOL ReportServiceStatus(DWORD dwState, DWORD dwWin32ExitCode, DWORD dwWaitHint)

@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "log/seams_win.h"
 #include "pipe/protocol.h"
+#include "service/service.h"
 #include "support.h"
 
 // Another program's hold on the log, let go at the first try refused once it
@@ -122,15 +123,13 @@ TEST_F(Log, FirstLineCreatesTheFileWithTheLogsOwnList)
     std::string dacl = LogDacl();
     EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
 
-    // Once the service has given it the log's list, the one with its entry.
+    // The service's, given at its entry: the one with its entry.
     PSID pServiceSid = NULL;
-    PSECURITY_DESCRIPTOR pLogSd = NULL, pPrepareSd = NULL;
+    PSECURITY_DESCRIPTOR pPrepareSd = NULL;
     LPSTR szSddl = NULL;
     ASSERT_TRUE(OurServiceSid(&pServiceSid));
-    ASSERT_TRUE(MakeLogSecurity(pServiceSid, FALSE, &pLogSd));
-    SetLogSecurity(pLogSd);
     DeleteLogFile();
-    EXPECT_EQ(7, WriteLog("again"));
+    BeginServiceLog();
     ExpectTheLogsRights(LastCreateSddl, pServiceSid);
     // The preparation's, owned by Administrators.
     ASSERT_TRUE(MakeLogSecurity(pServiceSid, TRUE, &pPrepareSd));

@@ -5,8 +5,21 @@
 
 #include <string.h>
 
+#include <vector>
+
+#include "service/seams_win.h"
 #include "service/service.h"
 #include "service/status.h"
+#include "support.h"
+
+// Every report as the manager would get it; then the platform's own answer.
+static std::vector<SERVICE_STATUS> Reports;
+
+BOOL SendServiceStatus(SERVICE_STATUS_HANDLE hStatus, LPSERVICE_STATUS pStatus)
+{
+    Reports.push_back(*pStatus);
+    return SetServiceStatus(hStatus, pStatus);
+}
 
 namespace {
 
@@ -58,6 +71,23 @@ TEST_F(Status, AFailedStartCarriesItsReason)
     ServiceCtrlHandler(SERVICE_CONTROL_STOP);
     EXPECT_EQ((DWORD)ERROR_SERVICE_SPECIFIC_ERROR, ServiceStatus.dwWin32ExitCode);
     EXPECT_EQ(EXIT_PIPE_SETUP_FAILED, ServiceStatus.dwServiceSpecificExitCode);
+}
+
+// The manager takes a service that stays silent beyond its last report's wait
+// hint for hung: a stop's pending report must promise at least the time the
+// stop may then wait for the connection loop before it reports again.
+TEST_F(Status, AStopPromisesTheTimeItMayTake)
+{
+    ASSERT_EQ("", CleanMachine());
+    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    Reports.clear();
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    ASSERT_EQ(2u, Reports.size());
+    EXPECT_EQ((DWORD)SERVICE_STOP_PENDING, Reports[0].dwCurrentState);
+    EXPECT_NE(0u, Reports[0].dwCheckPoint);
+    EXPECT_GT(Reports[0].dwWaitHint, STOP_LOOP_WAIT_MS);
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, Reports[1].dwCurrentState);
+    EXPECT_EQ("", CleanMachine());
 }
 
 const int REPORTS_PER_THREAD = 20000;
