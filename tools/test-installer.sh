@@ -52,7 +52,12 @@ state_is() { # waits up to 10 s for the service's state
     done
     return 1
 }
-registered() { run reg query "$key" 2>/dev/null | tr -d '\r' | grep -q "$1"; }
+registered() { # the key read whole, then matched: a failure shows what reg printed, and how it ended
+    local out rc=0
+    out=$(run reg query "$key" 2>&1) || rc=$?
+    out=${out//$'\r'/}
+    grep -q "$1" <<<"$out" || { echo "reg query exited $rc:"; sed 's/^/  /' <<<"$out"; return 1; }
+}
 gone() { ! run reg query "$key" >/dev/null 2>&1; }
 # The event source quorvel-prepare.exe reports under, its message in that program.
 source_is() { run reg query "$source" 2>/dev/null | tr -d '\r' | grep -q "EventMessageFile    REG_\(EXPAND_\)\{0,1\}SZ    $1"; }
