@@ -17,6 +17,9 @@
 # no "qc" and prints nothing for a missing service: the registration is read
 # from the registry instead.
 set -euo pipefail
+# A step that fails outside a check ends the run: say which, since Wine's own
+# messages are off.
+trap 'rc=$?; echo "test-installer: stopped at line $LINENO, exit $rc: $BASH_COMMAND" >&2' ERR
 wine_run=$1 arch=$2 prefix=$3 old_msi=$4 old_version=$5 new_msi=$6 new_version=$7 package=$8
 case $package in
 x86) view=/reg:32 ;;
