@@ -221,11 +221,15 @@ ULONGLONG FileIndex(const char *szPath)
 }
 
 // The log's own owner and protected list, as text.
-std::string LogSddl(PSID pServiceSid)
+std::string LogSddl(void)
 {
+    PSID pServiceSid = NULL;
     PSECURITY_DESCRIPTOR pSd = NULL;
-    std::string sddl = MakeLogSecurity(pServiceSid, TRUE, &pSd) ? SddlOf(pSd) : "";
+    std::string sddl = OurServiceSid(&pServiceSid) && MakeLogSecurity(pServiceSid, TRUE, &pSd)
+                           ? SddlOf(pSd)
+                           : "";
     LocalFree(pSd);
+    FreeSid(pServiceSid);
     return sddl;
 }
 
@@ -235,7 +239,7 @@ std::string LogSddl(PSID pServiceSid)
 // cleared, as nobody else holds it; the install stopped while one holds it
 // without sharing delete, with a line that says so and no takeover advice;
 // and stopped too, exit 1, where a call fails.
-TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
+TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsItAndChecks)
 {
     std::string out;
     ASSERT_EQ(0, RunPrepare(&out)) << out;
@@ -275,6 +279,52 @@ TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
         << out;
     EXPECT_EQ(std::string::npos, out.find("takeown")) << out;
     EXPECT_EQ("a later line\r\n", ReadLogFile()) << "left where it was";
+
+    // The check reads only, and reports nothing to the event log: on an
+    // install as the preparation and the scripts leave it, all hold (exit
+    // code 0); each setting undone is one finding, and the exit code counts
+    // them.
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
+                                     L"NT AUTHORITY\\LocalService", L"", NULL));
+    std::string sddl = LogSddl();
+    ModelSidType = 1; // SERVICE_SID_TYPE_UNRESTRICTED
+    ModelSd = sddl.c_str();
+    ModelReported.clear();
+    EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
+
+    // Each undone: the account and start, the SID type, a failure not
+    // restarted and the flag, the log's owner and protection, and the pipe
+    // opened to anonymous remote users.
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
+                                     L"", NULL));
+    ModelSidType = 0; // SERVICE_SID_TYPE_NONE
+    ModelRestartsAfterAnyFailure = FALSE;
+    ModelSd = "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)";
+    const char szKey[] = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+    const char rgbPipes[] = "COMNAP\0$MyPipe$\0";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes",
+                                             REG_MULTI_SZ, rgbPipes, sizeof rgbPipes));
+    EXPECT_EQ(8, CheckInstall(L"C:\\log_QX.log"));
+    ModelRestartsAfterAnyFailure = TRUE;
+    ModelSd = NULL;
+    EXPECT_TRUE(ModelReported.empty());
+
+    // The program itself, on what Wine keeps: its exit code counts its lines.
+    int code = RunPrepare(&out, " --check");
+    size_t nLines = 0;
+    for (size_t i = out.find("quorvel-prepare: check: "); i != std::string::npos;
+         i = out.find("quorvel-prepare: check: ", i + 1))
+        ++nLines;
+    EXPECT_EQ((int)nLines, code) << out;
+    EXPECT_NE(std::string::npos, out.find("check: anonymous remote users may open $MyPipe$")) << out;
+    EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
+    EXPECT_EQ(index, FileIndex(LOG_PATH));
+    EXPECT_EQ("a later line\r\n", ReadLogFile());
+    // A mistyped option checks nothing and says so by its exit code.
+    EXPECT_EQ(2, RunPrepare(&out, " /check")) << out;
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes");
 
     CloseServiceHandle(hService);
     hService = NULL;
@@ -356,8 +406,7 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
             << c.szWhat;
         EXPECT_EQ(c.fFolder ? "" : szOld, ReadWholeFile(szSetAside)) << c.szWhat;
         // Through the handle that moved it: a list that shut us out is left.
-        EXPECT_EQ(c.dwDenied ? "" : LogSddl(pServiceSid), ModelSet[FileIndex(szSetAside)])
-            << c.szWhat;
+        EXPECT_EQ(c.dwDenied ? "" : LogSddl(), ModelSet[FileIndex(szSetAside)]) << c.szWhat;
         EXPECT_EQ("", ReadLogFile()) << c.szWhat;
         ASSERT_EQ(2u, ModelReported.size()) << c.szWhat;
         EXPECT_EQ(0u, ModelReported[0].find(Said(EVENTLOG_WARNING_TYPE, MSG_LOG_SET_ASIDE,
@@ -378,7 +427,7 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     // entry C:\ hands down.
     ASSERT_EQ(LogMade, Prepare());
     EXPECT_EQ(LogKept, Prepare());
-    EXPECT_EQ(LogSddl(pServiceSid), ModelSet[FileIndex(LOG_PATH)]);
+    EXPECT_EQ(LogSddl(), ModelSet[FileIndex(LOG_PATH)]);
     DeleteFileA(LOG_PATH);
 
     // Held without delete sharing: the Restart Manager names the holder.
@@ -441,61 +490,6 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     EXPECT_EQ(0u, ModelReported.back().find(Said(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
                                                  "ChangeServiceConfig2 failed")))
         << ModelReported.back();
-}
-
-// The check reads only, and reports nothing to the event log: on an install
-// as the preparation and the scripts leave it, all hold (exit code 0); each
-// setting undone is one finding, and the exit code counts them.
-TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
-{
-    std::string out;
-    ASSERT_EQ(0, RunPrepare(&out)) << out;
-    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
-                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
-                                     L"NT AUTHORITY\\LocalService", L"", NULL));
-    PSID pServiceSid = NULL;
-    ASSERT_TRUE(OurServiceSid(&pServiceSid));
-    std::string sddl = LogSddl(pServiceSid);
-    FreeSid(pServiceSid);
-    ModelSidType = 1; // SERVICE_SID_TYPE_UNRESTRICTED
-    ModelSd = sddl.c_str();
-    ModelReported.clear();
-    EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
-
-    // Each undone: the account and start, the SID type, a failure not
-    // restarted and the flag, the log's owner and protection, and the pipe
-    // opened to anonymous remote users.
-    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
-                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
-                                     L"", NULL));
-    ModelSidType = 0; // SERVICE_SID_TYPE_NONE
-    ModelRestartsAfterAnyFailure = FALSE;
-    ModelSd = "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)";
-    const char szKey[] = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
-    const char rgbPipes[] = "COMNAP\0$MyPipe$\0";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes",
-                                             REG_MULTI_SZ, rgbPipes, sizeof rgbPipes));
-    EXPECT_EQ(8, CheckInstall(L"C:\\log_QX.log"));
-    ModelRestartsAfterAnyFailure = TRUE;
-    ModelSd = NULL;
-    EXPECT_TRUE(ModelReported.empty());
-
-    // The program itself, on what Wine keeps: its exit code counts its lines.
-    ULONGLONG index = FileIndex(LOG_PATH);
-    ASSERT_EQ(12, WriteLog("a log line"));
-    int code = RunPrepare(&out, " --check");
-    size_t nLines = 0;
-    for (size_t i = out.find("quorvel-prepare: check: "); i != std::string::npos;
-         i = out.find("quorvel-prepare: check: ", i + 1))
-        ++nLines;
-    EXPECT_EQ((int)nLines, code) << out;
-    EXPECT_NE(std::string::npos, out.find("check: anonymous remote users may open $MyPipe$")) << out;
-    EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
-    EXPECT_EQ(index, FileIndex(LOG_PATH));
-    EXPECT_EQ("a log line\r\n", ReadLogFile());
-    // A mistyped option checks nothing and says so by its exit code.
-    EXPECT_EQ(2, RunPrepare(&out, " /check")) << out;
-    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes");
 }
 
 // What the Event Viewer shows for a reported line, under each ID: the
