@@ -197,8 +197,8 @@ std::vector<std::string> SetAsides(bool fRemove = false)
     HANDLE hFind = FindFirstFileA("C:\\log_QX.log.set-aside-*", &found);
     for (BOOL fMore = hFind != INVALID_HANDLE_VALUE; fMore; fMore = FindNextFileA(hFind, &found)) {
         names.push_back(std::string("C:\\") + found.cFileName);
-        if (fRemove && !DeleteFileA(names.back().c_str()))
-            RemoveDirectoryA(names.back().c_str());
+        if (fRemove)
+            RemoveAll(names.back());
     }
     if (hFind != INVALID_HANDLE_VALUE)
         FindClose(hFind);
