@@ -9,6 +9,7 @@
 #include <sddl.h>
 
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,43 +20,30 @@
 #include "prepare/seams_win.h"
 #include "fixtures.h"
 
-// The models, each of a rule Windows keeps and Wine does not show:
-// - ModelDenied: the rights an open of the log's existing place is refused,
-//   as a list that denies them to everyone would (Windows still grants an
-//   administrator delete through C:\'s list);
-// - ModelGoneOnce: the name freed just before it is judged; ModelRetaken: a
-//   folder made at the name before each try to make the log, as by another
-//   program;
-// - ModelSd: the owner and list a file reads back (Wine reads back its user
-//   and the file's mode, whatever was set);
-// - ModelSet: the owner and list set on each file, by its index (Wine turns
-//   a list into a mode, and one naming none of its users into one every user
-//   may read);
-// - ModelHolder: a program the Restart Manager names as holding a file (Wine
-//   names none);
-// - ModelRandom: the random parts of set-aside names, in turn;
-// - ModelSidType, ModelRestartsAfterAnyFailure: the SID type and the failure
-//   actions flag asked for (Wine's service manager keeps neither), the SID
-//   type refused with ModelSidRefused; with ModelSettings, what the manager
-//   answers with, and a second action of none where the flag is not set;
-// - ModelReported, ModelSource: what was reported to the event log, and
-//   under which source (Wine keeps none).
+// Models, each of a rule Windows keeps and Wine does not show.
+// The rights an open of the log's existing place is refused, as by a list
+// that denies them to everyone (Windows still grants an administrator delete
+// through C:\'s list); the name freed just before it is judged; a folder made
+// at the name before each of that many tries to make the log.
 static DWORD ModelDenied = 0;
 static bool ModelGoneOnce = false;
 static int ModelRetaken = 0;
+// The owner and list a file reads back, and those set on each file by its
+// index: Wine reads back its user and the file's mode, whatever was set.
 static const char *ModelSd = NULL;
 static std::map<ULONGLONG, std::string> ModelSet;
+// A holder the Restart Manager names (Wine names none); the random parts of
+// set-aside names, in turn.
 static const wchar_t *ModelHolder = NULL;
 static std::vector<DWORD> ModelRandom;
+// The SID type and failure actions flag asked for, and what the manager
+// answers (a second action of none where the flag is not set); the SID type
+// refused with ModelSidRefused. Wine's manager keeps neither.
 static DWORD ModelSidType = 0, ModelSidRefused = 0;
-static bool ModelSettings = false;
 static BOOL ModelRestartsAfterAnyFailure = TRUE;
-struct Reported {
-    WORD wType;
-    DWORD dwEventId;
-    std::string line;
-};
-static std::vector<Reported> ModelReported;
+// What was reported to the event log ("type ID line"), and under which
+// source (Wine keeps none).
+static std::vector<std::string> ModelReported;
 static std::string ModelSource;
 
 HANDLE CreateLogPlace(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES psa,
@@ -88,6 +76,19 @@ DWORD ReadFileSecurityInfo(HANDLE hFile, SECURITY_INFORMATION si, PSID *ppOwner,
     return ERROR_SUCCESS;
 }
 
+// The owner and list as text.
+static std::string SddlOf(PSECURITY_DESCRIPTOR pSd)
+{
+    LPSTR szSddl = NULL;
+    std::string sddl;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl,
+            NULL))
+        sddl = szSddl;
+    LocalFree(szSddl);
+    return sddl;
+}
+
 static ULONGLONG FileIndexOf(HANDLE hFile)
 {
     BY_HANDLE_FILE_INFORMATION info = {};
@@ -98,17 +99,12 @@ static ULONGLONG FileIndexOf(HANDLE hFile)
 DWORD WriteFileSecurityInfo(HANDLE hFile, SECURITY_INFORMATION si, PSID pOwner, PACL pDacl)
 {
     SECURITY_DESCRIPTOR sd;
-    LPSTR szSddl = NULL;
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorOwner(&sd, (si & OWNER_SECURITY_INFORMATION) ? pOwner : NULL, FALSE);
     SetSecurityDescriptorDacl(&sd, (si & DACL_SECURITY_INFORMATION) != 0, pDacl, FALSE);
     if (si & PROTECTED_DACL_SECURITY_INFORMATION)
         SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            &sd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl,
-            NULL))
-        ModelSet[FileIndexOf(hFile)] = szSddl;
-    LocalFree(szSddl);
+    ModelSet[FileIndexOf(hFile)] = SddlOf(&sd);
     return SetSecurityInfo(hFile, SE_FILE_OBJECT, si, pOwner, NULL, pDacl, NULL);
 }
 
@@ -150,21 +146,21 @@ BOOL ChangeServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID pvInfo)
 BOOL QueryServiceSetting(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE pbBuffer, DWORD cbBuffer,
                          LPDWORD pcbNeeded)
 {
-    if (!ModelSettings || cbBuffer < sizeof(SERVICE_FAILURE_ACTIONSW) + 2 * sizeof(SC_ACTION))
+    if (cbBuffer < sizeof(SERVICE_FAILURE_ACTIONSW) + 2 * sizeof(SC_ACTION))
         return QueryServiceConfig2W(hService, dwInfoLevel, pbBuffer, cbBuffer, pcbNeeded);
-    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO) {
+    if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO)
         ((SERVICE_SID_INFO *)pbBuffer)->dwServiceSidType = ModelSidType;
-    } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
         ((SERVICE_FAILURE_ACTIONS_FLAG *)pbBuffer)->fFailureActionsOnNonCrashFailures =
             ModelRestartsAfterAnyFailure;
-    } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
-        SERVICE_FAILURE_ACTIONSW *pActions = (SERVICE_FAILURE_ACTIONSW *)pbBuffer;
-        memset(pActions, 0, sizeof *pActions);
-        pActions->cActions = ModelRestartsAfterAnyFailure ? 1 : 2;
-        pActions->lpsaActions = (SC_ACTION *)(pActions + 1);
-        pActions->lpsaActions[0] = {SC_ACTION_RESTART, 5000};
-        pActions->lpsaActions[1] = {SC_ACTION_NONE, 0};
-    }
+    if (dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
+        return TRUE;
+    SERVICE_FAILURE_ACTIONSW *pActions = (SERVICE_FAILURE_ACTIONSW *)pbBuffer;
+    memset(pActions, 0, sizeof *pActions);
+    pActions->cActions = ModelRestartsAfterAnyFailure ? 1 : 2;
+    pActions->lpsaActions = (SC_ACTION *)(pActions + 1);
+    pActions->lpsaActions[0] = {SC_ACTION_RESTART, 5000};
+    pActions->lpsaActions[1] = {SC_ACTION_NONE, 0};
     return TRUE;
 }
 
@@ -176,32 +172,20 @@ HANDLE OpenEventSource(LPCSTR szSource)
 
 BOOL ReportEventLine(HANDLE, WORD wType, DWORD dwEventId, LPCSTR szLine)
 {
-    ModelReported.push_back({wType, dwEventId, szLine});
+    ModelReported.push_back(std::to_string(wType) + " " + std::to_string(dwEventId) + " " + szLine);
     return TRUE;
 }
 
 namespace {
 
-const char SET_ASIDE_PATTERN[] = "C:\\log_QX.log.set-aside-*";
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The program's exit code and lines, and the log's access list.
-int RunPrepare(std::string *pOut, std::string *pDacl = NULL)
+// The program's exit code, and its output and errors.
+int RunPrepare(std::string *pOut, const char *szArgs = "")
 {
     std::string err;
-    int code = RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\"", "", pOut, &err);
+    int code = RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\"" + szArgs, "", pOut, &err);
     *pOut += err;
-    PSECURITY_DESCRIPTOR pSd = NULL;
-    LPSTR szSddl = NULL;
-    if (pDacl != NULL &&
-        GetNamedSecurityInfoA(LOG_PATH, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
-                              NULL, NULL, &pSd) == ERROR_SUCCESS &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(pSd, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &szSddl,
-                                                             NULL))
-        *pDacl = szSddl;
-    LocalFree(szSddl);
-    LocalFree(pSd);
     return code;
 }
 
@@ -210,28 +194,21 @@ std::vector<std::string> SetAsides(bool fRemove = false)
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
-    HANDLE hFind = FindFirstFileA(SET_ASIDE_PATTERN, &found);
+    HANDLE hFind = FindFirstFileA("C:\\log_QX.log.set-aside-*", &found);
     for (BOOL fMore = hFind != INVALID_HANDLE_VALUE; fMore; fMore = FindNextFileA(hFind, &found)) {
         names.push_back(std::string("C:\\") + found.cFileName);
-        if (fRemove && !DeleteFileA(names.back().c_str()))
-            RemoveDirectoryA(names.back().c_str());
+        if (fRemove)
+            RemoveAll(names.back());
     }
     if (hFind != INVALID_HANDLE_VALUE)
         FindClose(hFind);
     return names;
 }
 
-// A set-aside name: the log's, the date and time, and eight hex digits.
-bool IsSetAsideName(const std::string &name)
+// The beginning of a report of ours as the model keeps it.
+std::string Said(WORD wType, DWORD dwEventId, const std::string &head)
 {
-    const std::string head = "C:\\log_QX.log.set-aside-";
-    if (name.size() != head.size() + 8 + 1 + 6 + 1 + 8 || name.compare(0, head.size(), head))
-        return false;
-    for (size_t i = head.size(); i < name.size(); ++i)
-        if (!(name[i] == '-' ? (i == head.size() + 8 || i == head.size() + 15)
-                             : isxdigit((unsigned char)name[i])))
-            return false;
-    return true;
+    return std::to_string(wType) + " " + std::to_string(dwEventId) + " quorvel-prepare: " + head;
 }
 
 ULONGLONG FileIndex(const char *szPath)
@@ -244,49 +221,44 @@ ULONGLONG FileIndex(const char *szPath)
 }
 
 // The log's own owner and protected list, as text.
-std::string LogSddl(PSID pServiceSid)
+std::string LogSddl(void)
 {
+    PSID pServiceSid = NULL;
     PSECURITY_DESCRIPTOR pSd = NULL;
-    LPSTR szSddl = NULL;
-    std::string sddl;
-    if (MakeLogSecurity(pServiceSid, TRUE, &pSd) &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            pSd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &szSddl,
-            NULL))
-        sddl = szSddl;
-    LocalFree(szSddl);
+    std::string sddl = OurServiceSid(&pServiceSid) && MakeLogSecurity(pServiceSid, TRUE, &pSd)
+                           ? SddlOf(pSd)
+                           : "";
     LocalFree(pSd);
+    FreeSid(pServiceSid);
     return sddl;
 }
 
-// Made with its list from the first moment; set aside while another program
-// holds it sharing delete, which then reads no later line; made afresh and
-// then kept as the same file by the next run (an upgrade), read-only
-// cleared, as nobody else holds it; the install stopped while one holds it
-// without sharing delete, with a line that says so and no takeover advice;
-// and stopped too, exit 1, where a call fails.
-TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
+// The program on the real log: made with its list from the first moment;
+// set aside while another program holds it sharing delete, which then reads
+// no later line; kept as the same file (an upgrade), read-only cleared, where
+// nobody else holds it; the install stopped, exit 1, where one holds it
+// without sharing delete (no takeover advice) or a call fails.
+TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsItAndChecks)
 {
-    std::string out, dacl;
-    ASSERT_EQ(0, RunPrepare(&out, &dacl)) << out;
+    std::string out;
+    ASSERT_EQ(0, RunPrepare(&out)) << out;
     EXPECT_NE(std::string::npos, out.find("made C:\\log_QX.log")) << out;
+    std::string dacl = LogDacl();
     EXPECT_TRUE(dacl.rfind("D:", 0) == 0 && dacl.find(";WD)") == std::string::npos) << dacl;
     ASSERT_EQ(20, WriteLog("a line from before"));
     HANDLE hViewer = CreateFileA(LOG_PATH, GENERIC_READ, SHARE_ALL, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, hViewer);
     EXPECT_EQ(0, RunPrepare(&out)) << out;
     EXPECT_NE(std::string::npos, out.find(": another program holds it open")) << out;
-    ASSERT_EQ(1u, SetAsides().size());
-    EXPECT_TRUE(IsSetAsideName(SetAsides()[0])) << SetAsides()[0];
-    EXPECT_NE(std::string::npos, out.find("aside as " + SetAsides()[0])) << out;
-    EXPECT_EQ("a line from before\r\n", ReadWholeFile(SetAsides()[0].c_str()));
+    std::vector<std::string> asides = SetAsides(true);
+    ASSERT_EQ(1u, asides.size());
+    EXPECT_NE(std::string::npos, out.find("aside as " + asides[0])) << out;
     EXPECT_EQ(14, WriteLog("a later line"));
     char rgb[64] = "";
     DWORD cbRead = 0;
     EXPECT_TRUE(ReadFile(hViewer, rgb, sizeof rgb - 1, &cbRead, NULL));
     EXPECT_STREQ("a line from before\r\n", rgb) << "the viewer reads only the old lines";
     CloseHandle(hViewer);
-    SetAsides(true);
 
     ASSERT_TRUE(SetFileAttributesA(LOG_PATH, FILE_ATTRIBUTE_READONLY));
     ULONGLONG index = FileIndex(LOG_PATH);
@@ -295,9 +267,7 @@ TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
     EXPECT_EQ(index, FileIndex(LOG_PATH));
     EXPECT_EQ("a later line\r\n", ReadLogFile());
     EXPECT_EQ(0u, GetFileAttributesA(LOG_PATH) & FILE_ATTRIBUTE_READONLY);
-    EXPECT_TRUE(SetAsides().empty());
 
-    // Held without delete sharing (a folder so held: PrepareSetsAside...).
     HANDLE hHolder = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                  OPEN_EXISTING, 0, NULL);
     EXPECT_EQ(1, RunPrepare(&out)) << out;
@@ -306,29 +276,59 @@ TEST_F(Service, PrepareKeepsTheLogOnlyWhereNobodyElseHoldsIt)
                                           "program: close it, then install again"))
         << out;
     EXPECT_EQ(std::string::npos, out.find("takeown")) << out;
-    EXPECT_TRUE(SetAsides().empty());
     EXPECT_EQ("a later line\r\n", ReadLogFile()) << "left where it was";
+
+    // The check reads only, and reports nothing to the event log: on an
+    // install as the preparation and the scripts leave it, all hold (exit
+    // code 0); each setting undone is one finding, and the exit code counts
+    // them.
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
+                                     L"NT AUTHORITY\\LocalService", L"", NULL));
+    std::string sddl = LogSddl();
+    ModelSidType = 1; // SERVICE_SID_TYPE_UNRESTRICTED
+    ModelSd = sddl.c_str();
+    ModelReported.clear();
+    EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
+
+    // Each undone: the account and start, the SID type, a failure not
+    // restarted and the flag, the log's owner and protection, and the pipe
+    // opened to anonymous remote users.
+    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
+                                     L"", NULL));
+    ModelSidType = 0; // SERVICE_SID_TYPE_NONE
+    ModelRestartsAfterAnyFailure = FALSE;
+    ModelSd = "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)";
+    const char szKey[] = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+    const char rgbPipes[] = "COMNAP\0$MyPipe$\0";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes",
+                                             REG_MULTI_SZ, rgbPipes, sizeof rgbPipes));
+    EXPECT_EQ(8, CheckInstall(L"C:\\log_QX.log"));
+    ModelRestartsAfterAnyFailure = TRUE;
+    ModelSd = NULL;
+    EXPECT_TRUE(ModelReported.empty());
+
+    // The program itself, on what Wine keeps: its exit code counts its lines.
+    int code = RunPrepare(&out, " --check");
+    size_t nLines = 0;
+    for (size_t i = out.find("quorvel-prepare: check: "); i != std::string::npos;
+         i = out.find("quorvel-prepare: check: ", i + 1))
+        ++nLines;
+    EXPECT_EQ((int)nLines, code) << out;
+    EXPECT_NE(std::string::npos, out.find("check: anonymous remote users may open $MyPipe$")) << out;
+    EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
+    EXPECT_EQ(index, FileIndex(LOG_PATH));
+    EXPECT_EQ("a later line\r\n", ReadLogFile());
+    // A mistyped option checks nothing and says so by its exit code.
+    EXPECT_EQ(2, RunPrepare(&out, " /check")) << out;
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, szKey, "NullSessionPipes");
 
     CloseServiceHandle(hService);
     hService = NULL;
     ASSERT_TRUE(RemoveServiceRegistration(hManager));
     EXPECT_EQ(1, RunPrepare(&out)) << out;
     EXPECT_NE(std::string::npos, out.find("OpenService failed for \"Quorvel service\"")) << out;
-}
-
-// SYSTEMTIME in n seconds.
-SYSTEMTIME LocalTimeIn(int nSeconds)
-{
-    SYSTEMTIME now;
-    FILETIME ft;
-    GetLocalTime(&now);
-    SystemTimeToFileTime(&now, &ft);
-    ULARGE_INTEGER t = {{ft.dwLowDateTime, ft.dwHighDateTime}};
-    t.QuadPart += (ULONGLONG)nSeconds * 10000000;
-    ft.dwLowDateTime = t.LowPart;
-    ft.dwHighDateTime = t.HighPart;
-    FileTimeToSystemTime(&ft, &now);
-    return now;
 }
 
 // What others hold or may hold, or what is no file of its own, is set aside
@@ -364,8 +364,14 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     // The first case's first name is taken, in this second or the next few:
     // another is tried, and what had the name keeps its lines.
     std::vector<std::string> taken;
+    SYSTEMTIME t;
+    FILETIME ft;
+    GetLocalTime(&t);
+    SystemTimeToFileTime(&t, &ft);
     for (int i = 0; i < 5; ++i) {
-        SYSTEMTIME t = LocalTimeIn(i);
+        ULONGLONG u = ((ULONGLONG)ft.dwHighDateTime << 32 | ft.dwLowDateTime) + i * 10000000ull;
+        FILETIME ftThen = {(DWORD)u, (DWORD)(u >> 32)};
+        FileTimeToSystemTime(&ftThen, &t);
         char szName[MAX_PATH];
         snprintf(szName, sizeof szName, "C:\\log_QX.log.set-aside-%04u%02u%02u-%02u%02u%02u-%08x",
                  t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, 0x7f3a09c2u);
@@ -374,6 +380,9 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     }
     ModelRandom = {0x7f3a09c2, 0x00c0ffee};
     wchar_t wszSetAside[MAX_PATH] = L"";
+    auto Prepare = [&] {
+        return PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH);
+    };
     for (const auto &c : cases) {
         ASSERT_TRUE(c.fFolder ? CreateDirectoryA(LOG_PATH, NULL) != 0
                               : WriteWholeFile(LOG_PATH, szOld))
@@ -381,36 +390,30 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
         ModelReported.clear();
         ModelSd = c.szSd;
         ModelDenied = c.dwDenied;
-        EXPECT_EQ(LogSetAsideAndMade,
-                  PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH))
-            << c.szWhat;
+        EXPECT_EQ(LogSetAsideAndMade, Prepare()) << c.szWhat;
         ModelSd = NULL;
         ModelDenied = 0;
         char szSetAside[MAX_PATH];
         snprintf(szSetAside, sizeof szSetAside, "%ls", wszSetAside);
-        EXPECT_TRUE(IsSetAsideName(szSetAside)) << szSetAside;
+        EXPECT_TRUE(std::regex_match(
+            szSetAside, std::regex(R"(C:\\log_QX\.log\.set-aside-[0-9]{8}-[0-9]{6}-[0-9a-f]{8})")))
+            << szSetAside;
         DWORD dwAttributes = GetFileAttributesA(szSetAside);
-        EXPECT_EQ(c.fFolder, dwAttributes != INVALID_FILE_ATTRIBUTES &&
-                                 (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        EXPECT_TRUE(dwAttributes != INVALID_FILE_ATTRIBUTES &&
+                    c.fFolder == ((dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0))
             << c.szWhat;
         EXPECT_EQ(c.fFolder ? "" : szOld, ReadWholeFile(szSetAside)) << c.szWhat;
         // Through the handle that moved it: a list that shut us out is left.
-        HANDLE hSetAside = CreateFileA(szSetAside, FILE_READ_ATTRIBUTES, SHARE_ALL, NULL,
-                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-        EXPECT_EQ(c.dwDenied ? "" : LogSddl(pServiceSid), ModelSet[FileIndexOf(hSetAside)])
-            << c.szWhat;
-        CloseHandle(hSetAside);
-        EXPECT_EQ("", ReadLogFile()) << c.szWhat;
+        EXPECT_EQ(c.dwDenied ? "" : LogSddl(), ModelSet[FileIndex(szSetAside)]) << c.szWhat;
         ASSERT_EQ(2u, ModelReported.size()) << c.szWhat;
-        EXPECT_EQ(EVENTLOG_WARNING_TYPE, ModelReported[0].wType);
-        EXPECT_EQ((DWORD)MSG_LOG_SET_ASIDE, ModelReported[0].dwEventId);
-        EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: set C:\\log_QX.log aside as " +
-                                                 std::string(szSetAside) + ": " + c.szWhy))
-            << ModelReported[0].line;
-        EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, ModelReported[1].wType);
-        EXPECT_EQ((DWORD)MSG_LOG_MADE, ModelReported[1].dwEventId);
-        EXPECT_EQ(0u, ModelReported[1].line.find("quorvel-prepare: made C:\\log_QX.log"));
-        DeleteFileA(LOG_PATH);
+        EXPECT_EQ(0u, ModelReported[0].find(Said(EVENTLOG_WARNING_TYPE, MSG_LOG_SET_ASIDE,
+                                                 "set C:\\log_QX.log aside as " +
+                                                     std::string(szSetAside) + ": " + c.szWhy)))
+            << ModelReported[0];
+        EXPECT_EQ(0u, ModelReported[1].find(
+                          Said(EVENTLOG_INFORMATION_TYPE, MSG_LOG_MADE, "made C:\\log_QX.log")))
+            << ModelReported[1];
+        EXPECT_TRUE(DeleteFileA(LOG_PATH)) << c.szWhat << ": a new log was made";
     }
     EXPECT_TRUE(ModelRandom.empty()) << "a taken name was not tried again";
     for (const auto &name : taken)
@@ -419,44 +422,34 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
 
     // Kept: given the log's owner and protected list, so that it takes no
     // entry C:\ hands down.
-    ASSERT_EQ(LogMade, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
-    EXPECT_EQ(LogKept, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
-    EXPECT_EQ(LogSddl(pServiceSid), ModelSet[FileIndex(LOG_PATH)]);
+    ASSERT_EQ(LogMade, Prepare());
+    EXPECT_EQ(LogKept, Prepare());
+    EXPECT_EQ(LogSddl(), ModelSet[FileIndex(LOG_PATH)]);
     DeleteFileA(LOG_PATH);
 
     // Held without delete sharing: the Restart Manager names the holder.
     // Shut out of delete too (a C:\ whose own list was changed): refused,
     // with the takeover advice.
-    const struct {
-        bool fHeld;
-        DWORD dwDenied, dwEventId;
-        LogOutcome outcome;
-        const char *szLine;
-    } stops[] = {{true, 0, MSG_LOG_HELD, LogHeld,
-                  "C:\\log_QX.log is a folder held open by viewer.exe (process 4242): close it, "
-                  "then install again"},
-                 {false, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE, MSG_PREPARE_FAILED,
-                  LogFailed,
-                  "C:\\log_QX.log is a folder that cannot be set aside (error 5): take it over"}};
     ASSERT_TRUE(CreateDirectoryA(LOG_PATH, NULL));
-    for (const auto &stop : stops) {
-        HANDLE hHolder = stop.fHeld ? CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ, NULL,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
-                                    : INVALID_HANDLE_VALUE;
-        ModelReported.clear();
-        ModelHolder = L"viewer.exe";
-        ModelDenied = stop.dwDenied;
-        EXPECT_EQ(stop.outcome,
-                  PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
-        ModelHolder = NULL;
-        ModelDenied = 0;
-        CloseHandle(hHolder);
-        ASSERT_EQ(1u, ModelReported.size());
-        EXPECT_EQ(EVENTLOG_ERROR_TYPE, ModelReported[0].wType);
-        EXPECT_EQ(stop.dwEventId, ModelReported[0].dwEventId);
-        EXPECT_EQ(0u, ModelReported[0].line.find("quorvel-prepare: " + std::string(stop.szLine)))
-            << ModelReported[0].line;
-    }
+    HANDLE hHolder = CreateFileA(LOG_PATH, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ModelReported.clear();
+    ModelHolder = L"viewer.exe";
+    EXPECT_EQ(LogHeld, Prepare());
+    ModelHolder = NULL;
+    CloseHandle(hHolder);
+    ModelDenied = READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE;
+    EXPECT_EQ(LogFailed, Prepare());
+    ModelDenied = 0;
+    ASSERT_EQ(2u, ModelReported.size());
+    EXPECT_EQ(0u, ModelReported[0].find(Said(EVENTLOG_ERROR_TYPE, MSG_LOG_HELD,
+                                             "C:\\log_QX.log is a folder held open by viewer.exe "
+                                             "(process 4242): close it, then install again")))
+        << ModelReported[0];
+    EXPECT_EQ(0u, ModelReported[1].find(Said(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+                                             "C:\\log_QX.log is a folder that cannot be set "
+                                             "aside (error 5): take it over")))
+        << ModelReported[1];
     EXPECT_TRUE(RemoveDirectoryA(LOG_PATH)) << "left where it was";
 
     // A name freed again just as it is judged is made, not failed; one taken
@@ -464,17 +457,17 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     // given up with a line that says why.
     ASSERT_TRUE(WriteWholeFile(LOG_PATH, szOld));
     ModelGoneOnce = true;
-    EXPECT_EQ(LogMade, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
-    EXPECT_EQ("", ReadLogFile());
-    DeleteFileA(LOG_PATH);
+    EXPECT_EQ(LogMade, Prepare());
+    EXPECT_TRUE(DeleteFileA(LOG_PATH)) << "a new log was made";
     ModelReported.clear();
     ModelRetaken = 4;
-    EXPECT_EQ(LogFailed, PrepareLogFile(L"C:\\log_QX.log", pServiceSid, wszSetAside, MAX_PATH));
+    EXPECT_EQ(LogFailed, Prepare());
     ModelRetaken = 0;
     EXPECT_EQ(3u, SetAsides(true).size());
     ASSERT_FALSE(ModelReported.empty());
-    EXPECT_EQ((DWORD)MSG_PREPARE_FAILED, ModelReported.back().dwEventId);
-    EXPECT_NE(std::string::npos, ModelReported.back().line.find("taken again each time it was free"));
+    EXPECT_EQ(0u, ModelReported.back().find(Said(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+                                                 "C:\\log_QX.log was taken again each time")))
+        << ModelReported.back();
     RemoveDirectoryA(LOG_PATH);
     FreeSid(pServiceSid);
 
@@ -490,69 +483,9 @@ TEST_F(Service, PrepareSetsAsideWhatOthersMayHold)
     ModelSidRefused = ERROR_ACCESS_DENIED;
     EXPECT_EQ(1, PrepareInstall(L"C:\\log_QX.log"));
     ModelSidRefused = 0;
-    EXPECT_EQ(EVENTLOG_ERROR_TYPE, ModelReported.back().wType);
-}
-
-// The check reads only, and reports nothing to the event log: on an install
-// as the preparation and the scripts leave it, all hold (exit code 0); each
-// setting undone is one finding, and the exit code counts them.
-TEST_F(Service, PrepareCheckFindsWhatIsNotAsInstalled)
-{
-    std::string out;
-    ASSERT_EQ(0, RunPrepare(&out)) << out;
-    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
-                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL,
-                                     L"NT AUTHORITY\\LocalService", L"", NULL));
-    PSID pServiceSid = NULL;
-    ASSERT_TRUE(OurServiceSid(&pServiceSid));
-    std::string sddl = LogSddl(pServiceSid);
-    FreeSid(pServiceSid);
-    ModelSettings = true;
-    ModelSidType = 1; // SERVICE_SID_TYPE_UNRESTRICTED
-    ModelSd = sddl.c_str();
-    ModelReported.clear();
-    EXPECT_EQ(0, CheckInstall(L"C:\\log_QX.log"));
-
-    // Each undone: the account and start, the SID type, a failure not
-    // restarted and the flag, the log's owner and protection, and the pipe
-    // opened to anonymous remote users.
-    ASSERT_TRUE(ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
-                                     SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, L"LocalSystem",
-                                     L"", NULL));
-    ModelSidType = 0; // SERVICE_SID_TYPE_NONE
-    ModelRestartsAfterAnyFailure = FALSE;
-    ModelSd = "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;BA)";
-    const char szKey[] = "SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
-    const char rgbPipes[] = "COMNAP\0$MyPipe$\0";
-    HKEY hKey = NULL;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, szKey, 0, NULL, 0,
-                                             KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &hKey, NULL));
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(hKey, "NullSessionPipes", 0, REG_MULTI_SZ,
-                                            (const BYTE *)rgbPipes, sizeof rgbPipes));
-    EXPECT_EQ(8, CheckInstall(L"C:\\log_QX.log"));
-    ModelSettings = false;
-    ModelRestartsAfterAnyFailure = TRUE;
-    ModelSd = NULL;
-    EXPECT_TRUE(ModelReported.empty());
-
-    // The program itself, on what Wine keeps: its exit code counts its lines.
-    ULONGLONG index = FileIndex(LOG_PATH);
-    ASSERT_EQ(12, WriteLog("a log line"));
-    std::string err;
-    int code = RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\" --check", "", &out, &err);
-    size_t nLines = 0;
-    for (size_t i = out.find("quorvel-prepare: check: "); i != std::string::npos;
-         i = out.find("quorvel-prepare: check: ", i + 1))
-        ++nLines;
-    EXPECT_EQ((int)nLines, code) << out;
-    EXPECT_NE(std::string::npos, out.find("check: anonymous remote users may open $MyPipe$")) << out;
-    EXPECT_NE(std::string::npos, out.find("check: it runs as LocalSystem")) << out;
-    EXPECT_EQ(index, FileIndex(LOG_PATH));
-    EXPECT_EQ("a log line\r\n", ReadLogFile());
-    // A mistyped option checks nothing and says so by its exit code.
-    EXPECT_EQ(2, RunProgram("\"" + ExeDir() + "\\quorvel-prepare.exe\" /check", "", &out, &err));
-    RegDeleteValueA(hKey, "NullSessionPipes");
-    RegCloseKey(hKey);
+    EXPECT_EQ(0u, ModelReported.back().find(Said(EVENTLOG_ERROR_TYPE, MSG_PREPARE_FAILED,
+                                                 "ChangeServiceConfig2 failed")))
+        << ModelReported.back();
 }
 
 // What the Event Viewer shows for a reported line, under each ID: the
