@@ -216,14 +216,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pb, size_t cb)
 
     // The message is read PIPE_BUFFER_SIZE bytes at a time; a read that leaves
     // more of it (ERROR_MORE_DATA) is not served.
-    size_t ib = 0;
-    for (;;) {
-        size_t cbRead = cb - ib < PIPE_BUFFER_SIZE ? cb - ib : PIPE_BUFFER_SIZE;
+    size_t ib = 0, cbRead;
+    do {
+        cbRead = cb - ib < PIPE_BUFFER_SIZE ? cb - ib : PIPE_BUFFER_SIZE;
         memcpy(szBuf, pb + ib, cbRead);
         ib += cbRead;
-        if (ib == cb) {
-            ServeRead(szBuf, pb + ib - cbRead, cbRead);
-            return 0;
-        }
-    }
+    } while (ib < cb);
+    ServeRead(szBuf, pb + ib - cbRead, cbRead);
+    return 0;
 }

@@ -10,6 +10,7 @@ const Lines START_LINES = {"Quorvel service entry point", "Quorvel Service start
                            "Named pipe server\n"};
 const Lines STOP_LINES = {"Quorvel Service stopping...", "Named Pipe closed!",
                           "Quorvel Service stopped!"};
+const Lines LOOP_START_LINES = {"Waiting for connect...\n", "Named pipe server\n"};
 
 // words.txt in dir, of three spaces, and the reply that names it.
 static void WriteWords(const std::string &dir, std::string *pWords, std::string *pReply)

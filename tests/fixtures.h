@@ -17,6 +17,8 @@ static const DWORD STATE_WAIT_MS = 20000;
 
 extern const Lines START_LINES;
 extern const Lines STOP_LINES;
+// The connection loop's, started on a fresh instance.
+extern const Lines LOOP_START_LINES;
 
 // The last n lines; and the lines of a, then those of b.
 Lines Tail(const Lines &lines, size_t n);

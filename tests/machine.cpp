@@ -197,44 +197,39 @@ int RunProgram(const std::wstring &commandLine, const std::string &input, std::s
                std::string *pErr, DWORD dwTimeoutMs,
                const std::function<void(HANDLE hInput, HANDLE hProcess)> &whileRunning)
 {
+    // Its standard input, output and error; this side's ends are not inherited.
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-    HANDLE hInRead, hInWrite, hOutRead, hOutWrite, hErrRead, hErrWrite;
-    CreatePipe(&hInRead, &hInWrite, &sa, 0);
-    CreatePipe(&hOutRead, &hOutWrite, &sa, 0);
-    CreatePipe(&hErrRead, &hErrWrite, &sa, 0);
-    SetHandleInformation(hInWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW si;
-    memset(&si, 0, sizeof si);
+    HANDLE hRead[3], hWrite[3];
+    for (int i = 0; i < 3; ++i) {
+        CreatePipe(&hRead[i], &hWrite[i], &sa, 0);
+        SetHandleInformation(i == 0 ? hWrite[i] : hRead[i], HANDLE_FLAG_INHERIT, 0);
+    }
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hInRead;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hErrWrite;
+    si.hStdInput = hRead[0];
+    si.hStdOutput = hWrite[1];
+    si.hStdError = hWrite[2];
     PROCESS_INFORMATION pi;
     std::vector<wchar_t> cmd(commandLine.c_str(), commandLine.c_str() + commandLine.size() + 1);
     BOOL fStarted = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
-    CloseHandle(hInRead);
-    CloseHandle(hOutWrite);
-    CloseHandle(hErrWrite);
+    for (HANDLE h : {hRead[0], hWrite[1], hWrite[2]})
+        CloseHandle(h);
     if (!fStarted) {
-        CloseHandle(hInWrite);
-        CloseHandle(hOutRead);
-        CloseHandle(hErrRead);
+        for (HANDLE h : {hWrite[0], hRead[1], hRead[2]})
+            CloseHandle(h);
         return -1;
     }
-    void *outArgs[2] = {hOutRead, pOut};
-    void *errArgs[2] = {hErrRead, pErr};
+    void *outArgs[2] = {hRead[1], pOut};
+    void *errArgs[2] = {hRead[2], pErr};
     HANDLE hDrains[2] = {CreateThread(NULL, 0, DrainThread, outArgs, 0, NULL),
                          CreateThread(NULL, 0, DrainThread, errArgs, 0, NULL)};
     DWORD cbWritten;
     if (!input.empty())
-        WriteFile(hInWrite, input.data(), (DWORD)input.size(), &cbWritten, NULL);
+        WriteFile(hWrite[0], input.data(), (DWORD)input.size(), &cbWritten, NULL);
     if (whileRunning)
-        whileRunning(hInWrite, pi.hProcess);
-    CloseHandle(hInWrite);
+        whileRunning(hWrite[0], pi.hProcess);
+    CloseHandle(hWrite[0]);
 
     DWORD dwExit = (DWORD)-1;
     if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0)
@@ -242,11 +237,7 @@ int RunProgram(const std::wstring &commandLine, const std::string &input, std::s
     else
         TerminateProcess(pi.hProcess, (UINT)-1);
     WaitForMultipleObjects(2, hDrains, TRUE, 5000);
-    CloseHandle(hDrains[0]);
-    CloseHandle(hDrains[1]);
-    CloseHandle(hOutRead);
-    CloseHandle(hErrRead);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    for (HANDLE h : {hDrains[0], hDrains[1], hRead[1], hRead[2], pi.hProcess, pi.hThread})
+        CloseHandle(h);
     return (int)dwExit;
 }

@@ -36,7 +36,6 @@ std::vector<std::string> LogLines(bool *pfTorn = NULL);
 // in front of any connection's lines, since how early a client comes is the
 // scheduler's choice, not the test's.
 static const char EARLY_CLIENT_LINE[] = "ConnectNamedPipe: ERROR_PIPE_CONNECTED";
-// The lines without those of clients that came before the loop waited.
 std::vector<std::string> WithoutEarlyClient(const std::vector<std::string> &lines);
 // Waits (bounded) until the log has at least nLines lines besides early
 // clients' lines; returns those.
@@ -55,14 +54,13 @@ bool RemoveServiceRegistration(SC_HANDLE hManager,
 // Registers the service fresh (demand start), waiting out a registration that
 // is still marked for delete (1072). NULL with the error on failure.
 SC_HANDLE CreateServiceRegistration(SC_HANDLE hManager);
-// Leaves the machine as a case expects to find it, whatever an earlier case
-// (killed at its time-out, say) left: no registration and no process of the
-// service, no log file nor a directory in its place (the fault file system's
-// small disk let go of, its held reads freed, and whatever list or attribute
-// a case gave it cleared first), and the pipe's name free.
-// Every case that uses the machine calls it first and fails with what it
-// returns: what it could not clean, or "". All its steps share one deadline,
-// twice LEFTOVER_WAIT_MS away, well inside a case's time-out.
+// Leaves the machine as a case expects it, whatever an earlier case (killed
+// at its time-out, say) left: no registration nor process of the service, no
+// log nor a directory in its place (the fault file system's small disk let go
+// of, its held reads freed, any list or attribute a case gave it cleared
+// first), and the pipe's name free. Every case that uses the machine calls it
+// first and fails with what it returns: what it could not clean, or "". Its
+// steps share one deadline, twice LEFTOVER_WAIT_MS away, inside a case's time-out.
 std::string CleanMachine(void);
 
 // How long (ms) a test lets the loop take to stop before calling it hung.
