@@ -10,6 +10,7 @@
 
 #include "count/file.h"
 #include "count/seams_win.h"
+#include "open/judge_win.h"
 #include "open/seams_win.h"
 #include "stop/stop.h"
 #include "reference_count.h"
@@ -389,6 +390,13 @@ TEST_F(CountFiles, WhatTheOpenReachedDecides)
     }
     ModelReachedName = NULL;
     ModelDeviceType = 0;
+    // A local disk's file as Wine answers: local, so its helper's handle goes unchecked.
+    static void *rgpvReach[512];
+    FileSystemKind kind = FsOther;
+    HANDLE hFile =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_TRUE(JudgeOpenedFile(hFile, rgpvReach, sizeof rgpvReach, &kind) && kind == FsLocal);
+    CloseHandle(hFile);
 }
 
 // On a redirector the helper reads only with a handle shown to reach the
